@@ -1,0 +1,39 @@
+# Helpers for the project's own targets.
+
+set(QS_WARNINGS -Wall -Wextra -Werror)
+find_program(QS_WINE64 wine64 PATHS /usr/lib/wine REQUIRED)
+
+# qs_library(NAME SOURCES... [LIBS ...]): a subsystem library qs_NAME.
+function(qs_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(qs_${name} STATIC ${ARG_SOURCES})
+  target_include_directories(qs_${name} PUBLIC ${CMAKE_SOURCE_DIR}/src)
+  target_compile_options(qs_${name} PRIVATE ${QS_WARNINGS})
+  target_link_libraries(qs_${name} PUBLIC ${ARG_LIBS})
+endfunction()
+
+# qs_test(NAME SOURCES... [LIBS ...] [PEER cmd...] [LOCK res] [TIMEOUT s])
+# One test executable is one ctest entry (each Wine start costs a second).
+# PEER names a tools/ script started first on free loopback ports; its
+# settings reach the test through environment variables (see tools/peer_run.py).
+function(qs_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;PEER;LOCK" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
+  target_compile_options(${name} PRIVATE ${QS_WARNINGS})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} qs_testmain)
+  if(ARG_PEER)
+    add_test(NAME ${name}
+             COMMAND python3 ${CMAKE_SOURCE_DIR}/tools/peer_run.py ${ARG_PEER}
+                     -- ${QS_WINE64} $<TARGET_FILE:${name}>)
+  else()
+    add_test(NAME ${name} COMMAND ${QS_WINE64} $<TARGET_FILE:${name}>)
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+  if(ARG_LOCK)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_LOCK}")
+  endif()
+endfunction()
