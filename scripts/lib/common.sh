@@ -13,7 +13,10 @@ configure_and_build() {
     cmake -S "$ROOT" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-$arch.cmake" \
           -DCMAKE_BUILD_TYPE=RelWithDebInfo ${QS_CMAKE_ARGS:-} >/dev/null
   fi
-  if [ $# -gt 0 ]; then
+  if [ "${1:-}" = "-k" ]; then
+    shift
+    cmake --build "$dir" -j"$JOBS" ${1:+--target "$@"} -- -k
+  elif [ $# -gt 0 ]; then
     cmake --build "$dir" -j"$JOBS" --target "$@"
   else
     cmake --build "$dir" -j"$JOBS"
