@@ -1,0 +1,57 @@
+// One loopback TCP listener per device port: each accepted connection is one
+// print job, streamed byte for byte into a spool file and handed on.
+#pragma once
+#include <winsock2.h>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace qs {
+
+// Called once per stored spool file, on the connection's own thread.
+using PrintDataHandler = std::function<void(const std::wstring& path, int32_t port)>;
+
+constexpr int64_t kCaptureMaxBytes = 209715200;  // 200 MiB per connection
+constexpr int32_t kCaptureIdleMs = 2000;         // silence that ends a job
+constexpr int32_t kCaptureMaxConnections = 8;    // per port
+constexpr int32_t kCaptureChunkBytes = 65536;
+
+class PortListener {
+public:
+    // spoolDir empty: the data folder (DataDir). maxBytes and idleMs exist so
+    // tests can use a small cap and a short silence; the core keeps defaults.
+    PortListener(int32_t port, PrintDataHandler onData, std::wstring spoolDir = {},
+                 int64_t maxBytes = kCaptureMaxBytes, int32_t idleMs = kCaptureIdleMs);
+    ~PortListener();
+    PortListener(const PortListener&) = delete;
+    PortListener& operator=(const PortListener&) = delete;
+
+    bool Start();
+    // Stops listening and waits until every connection has finished its file
+    // and its handler call. The caller must not hold a lock the handler takes.
+    void Stop();
+
+    int32_t port() const { return port_; }
+    bool running() const { return running_.load(); }
+    int32_t activeConnections() const { return activeConnections_.load(); }
+
+private:
+    void AcceptLoop(SOCKET listenSocket);
+    void HandleConnection(SOCKET client);
+
+    const int32_t port_;
+    PrintDataHandler onData_;
+    const std::wstring spoolDir_;
+    const int64_t maxBytes_;
+    const int32_t idleMs_;
+
+    SOCKET socket_ = INVALID_SOCKET;
+    std::thread acceptThread_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> running_{false};
+    std::atomic<int32_t> activeConnections_{0};
+};
+
+}  // namespace qs
