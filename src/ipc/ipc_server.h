@@ -1,0 +1,51 @@
+// The core's side of the pipe: four workers, each serving one exchange per
+// connection and handing the request to one handler.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ipc/ipc_protocol.h"
+
+namespace qs {
+
+class IpcServer {
+public:
+    // Takes the request text, returns the reply text. Called from up to four
+    // workers at once; may be empty (every request then gets "未处理").
+    using Handler = std::function<std::string(const std::string& request)>;
+
+    static constexpr int kWorkerCount = 4;
+
+    explicit IpcServer(Handler handler, std::wstring pipeName = kIpcPipeName);
+    ~IpcServer();
+    IpcServer(const IpcServer&) = delete;
+    IpcServer& operator=(const IpcServer&) = delete;
+
+    // Starts the workers and returns once each has made its first pipe
+    // instance (or tried to), so a client may connect right away. True once
+    // the workers run, also when they already ran.
+    bool Start();
+    // Ends the workers and joins them. Safe when nothing runs.
+    void Stop();
+
+private:
+    void WorkerLoop();
+    void ServeOne(void* pipe, void* event);
+    void StopLocked();
+
+    const Handler handler_;
+    const std::wstring pipeName_;
+    std::atomic<bool> stop_{false};
+    std::mutex lifecycle_;
+    std::vector<std::thread> workers_;
+    std::mutex readyMutex_;
+    std::condition_variable readyChanged_;
+    int ready_ = 0;  // workers that have made their first instance
+};
+
+}  // namespace qs
