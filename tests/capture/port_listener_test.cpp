@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/data_paths.h"
 #include "foundation/files.h"
 #include "foundation/handles.h"
 #include "foundation/logger.h"
@@ -248,6 +249,21 @@ TEST_F(PortListenerTest, StoresEachClosedConnectionByteForByte) {
     EXPECT_EQ(recorder_.Calls().size(), expected);
 }
 
+TEST_F(PortListenerTest, SpoolsIntoTheDataFolderByDefault) {
+    SetDataRoot(dir_ / L"root");
+    PortListener listener(port_, recorder_.Handler());
+    ASSERT_TRUE(listener.Start());
+    UniqueSocket client = Connect(port_);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(SendAll(client.get(), "receipt"));
+    client.reset();
+    ASSERT_TRUE(recorder_.WaitFor(1, 5000));
+    const Handed h = recorder_.Calls()[0];
+    EXPECT_EQ(h.path.rfind(DataDir() + L"\\", 0), 0u) << WideToUtf8(h.path);
+    EXPECT_EQ(h.contentAtCall, "receipt");
+    EXPECT_EQ(FilesIn(DataDir()).size(), 1u);
+}
+
 TEST_F(PortListenerTest, SilenceOfTwoSecondsEndsTheJob) {
     PortListener listener(port_, recorder_.Handler(), dir_.path());
     ASSERT_TRUE(listener.Start());
@@ -473,19 +489,20 @@ TEST_F(PortListenerTest, WriteFailureResetsTheSenderAndKeepsNoFile) {
         if (c.removeAfterStart) {
             ASSERT_TRUE(RemoveDirectoryW(c.spool.c_str()));
         }
-        const size_t errors = CountLogLines("落盘失败：" + WideToUtf8(c.spool) + "\\");
+        const std::string errorLine = "落盘失败：" + WideToUtf8(c.spool) + "\\";
+        const size_t errors = CountLogLines(errorLine);
 
-        UniqueSocket client = Connect(port_);
-        ASSERT_TRUE(client);
-        const auto start = Clock::now();
         // A sender that goes on with its job is refused with an error at once,
         // long before its data is taken or the idle time runs out.
-        const SendOutcome outcome = SendUntilRefused(client.get(), 8 << 20, 3000);
+        UniqueSocket streaming = Connect(port_);
+        ASSERT_TRUE(streaming);
+        const auto start = Clock::now();
+        const SendOutcome outcome = SendUntilRefused(streaming.get(), 8 << 20, 3000);
         EXPECT_THAT(outcome.error, testing::AnyOf(WSAECONNRESET, WSAECONNABORTED));
         EXPECT_LT(outcome.sent, 8u << 20);
         EXPECT_LT(MsSince(start), 1500);
         ASSERT_TRUE(WaitUntil([&] { return listener.activeConnections() == 0; }, 2000));
-        EXPECT_EQ(CountLogLines("落盘失败：" + WideToUtf8(c.spool) + "\\"), errors + 1);
+        EXPECT_EQ(CountLogLines(errorLine), errors + 1);
         listener.Stop();
     }
     EXPECT_TRUE(recorder_.Calls().empty());
@@ -523,3 +540,4 @@ TEST_F(PortListenerTest, ConnectionsAtTheSameTimeGetTheirOwnFiles) {
 
 }  // namespace
 }  // namespace qs
+
