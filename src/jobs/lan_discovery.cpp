@@ -220,9 +220,11 @@ bool LanDiscovery::Start() {
     readEvent_ = std::move(readEvent);
     stopEvent_ = std::move(stopEvent);
     stop_ = false;
+    // Counted from now, not from whenever the new thread first runs.
+    const int64_t firstProbe = Now() + kFirstProbeMs;
     try {
         receiveThread_ = std::thread([this] { ReceiveLoop(); });
-        probeThread_ = std::thread([this] { ProbeLoop(); });
+        probeThread_ = std::thread([this, firstProbe] { ProbeLoop(firstProbe); });
     } catch (...) {
         StopLocked();
         return false;
@@ -302,8 +304,8 @@ void LanDiscovery::ReceiveLoop() {
     }
 }
 
-void LanDiscovery::ProbeLoop() {
-    int64_t next = Now() + kFirstProbeMs;
+void LanDiscovery::ProbeLoop(int64_t firstProbe) {
+    int64_t next = firstProbe;
     while (WaitUnlessStopped(options_.tick_ms)) {
         try {
             int64_t now = Now();

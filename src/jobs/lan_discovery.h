@@ -86,7 +86,7 @@ public:
 private:
     int64_t Now() const;
     void ReceiveLoop();
-    void ProbeLoop();
+    void ProbeLoop(int64_t firstProbe);
     void SendProbe();
     void StopLocked();
     bool OnOwnThread() const;

@@ -114,13 +114,19 @@ int64_t DeviceSim::Probes(std::string* lastProbe) const {
     return cJSON_IsNumber(probes) ? static_cast<int64_t>(probes->valuedouble) : -1;
 }
 
-int64_t DeviceSim::Replies(const std::string& sn) const {
+int64_t DeviceSim::Replies(const std::string& sn) const { return DeviceCounter(sn, "replies"); }
+
+int64_t DeviceSim::DeviceProbes(const std::string& sn) const {
+    return DeviceCounter(sn, "probes");
+}
+
+int64_t DeviceSim::DeviceCounter(const std::string& sn, const char* name) const {
     JsonPtr reply = Parse(Request("{\"cmd\":\"stats\"}"));
     if (!reply) return -1;
     const cJSON* devices = cJSON_GetObjectItemCaseSensitive(reply.get(), "devices");
     const cJSON* device = cJSON_GetObjectItemCaseSensitive(devices, sn.c_str());
-    const cJSON* replies = cJSON_GetObjectItemCaseSensitive(device, "replies");
-    return cJSON_IsNumber(replies) ? static_cast<int64_t>(replies->valuedouble) : -1;
+    const cJSON* value = cJSON_GetObjectItemCaseSensitive(device, name);
+    return cJSON_IsNumber(value) ? static_cast<int64_t>(value->valuedouble) : -1;
 }
 
 std::vector<SimJob> DeviceSim::WaitJobs(size_t count, int32_t timeoutMs,

@@ -38,6 +38,8 @@ public:
     // Probe datagrams the simulator received, and its last one's bytes.
     int64_t Probes(std::string* lastProbe = nullptr) const;
     int64_t Replies(const std::string& sn) const;
+    // Probe datagrams that reached one device (group and direct ones).
+    int64_t DeviceProbes(const std::string& sn) const;
     // Finished jobs (optionally of one device), waiting up to timeoutMs
     // for at least `count` of them.
     std::vector<SimJob> WaitJobs(size_t count, int32_t timeoutMs,
@@ -46,6 +48,7 @@ public:
     bool JobBytes(const SimJob& job, std::string* bytes) const;
 
 private:
+    int64_t DeviceCounter(const std::string& sn, const char* name) const;
     uint16_t udpPort_ = 0;
     uint16_t tcpPort_ = 0;
     uint16_t controlPort_ = 0;

@@ -593,6 +593,36 @@ TEST_F(LanDiscoverySim, ProbeRoundTripOverLoopbackMulticast) {
     discovery.Stop();
 }
 
+TEST_F(LanDiscoverySim, ProbeGoesThroughEachAdapterAndToItsBroadcast) {
+    // A stand-in adapter on loopback whose "broadcast" address is A1's own
+    // address: A1 then hears every round twice, the others once.
+    LanDiscoveryOptions options = LoopbackOptions(sim.udpPort());
+    options.list_adapters = [this] {
+        LocalAdapter a;
+        ParseIpv4("127.0.0.1", &a.address);
+        a.text = "127.0.0.1";
+        ParseIpv4(sim.AddressOf("A1"), &a.broadcast);
+        a.has_broadcast = true;
+        return std::vector<LocalAdapter>{a};
+    };
+    LanDiscovery discovery(nullptr, options);
+    ASSERT_TRUE(discovery.Start());
+    ASSERT_TRUE(Eventually([&] { return sim.DeviceProbes("A1") == 2; }));
+    ASSERT_TRUE(Eventually([&] { return sim.DeviceProbes("B2") == 1; }))
+        << "the group probe through the adapter's interface did not arrive";
+    discovery.ProbeNow();
+    ASSERT_TRUE(Eventually([&] { return sim.DeviceProbes("A1") == 4; }));
+    ASSERT_TRUE(Eventually([&] { return sim.DeviceProbes("B2") == 2; }));
+    std::string ip;
+    ASSERT_TRUE(Eventually([&] { return discovery.Lookup("B2", &ip); }));
+    EXPECT_TRUE(discovery.Lookup("A1", &ip));
+    EXPECT_EQ(ip, sim.AddressOf("A1"));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(sim.DeviceProbes("A1"), 4);
+    EXPECT_EQ(sim.DeviceProbes("B2"), 2);
+    discovery.Stop();
+}
+
 TEST_F(LanDiscoverySim, ScheduleAndAgeingFollowTheClock) {
     FakeClock clock;
     const int64_t t0 = clock.now;
@@ -619,7 +649,7 @@ TEST_F(LanDiscoverySim, ScheduleAndAgeingFollowTheClock) {
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(sim.Probes(), 1);
     clock.now = t0 + 8000;
-    ASSERT_TRUE(Eventually([&] { return sim.Probes() == 2; }));
+    ASSERT_TRUE(Eventually([&] { return sim.Probes() == 2; })) << sim.Probes();
     ASSERT_TRUE(Eventually([&] { return discovery.Snapshot()["A1"].last_seen == t0 + 8000; }));
     ASSERT_TRUE(Eventually([&] { return discovery.Snapshot()["C3"].last_seen == t0 + 8000; }));
     ASSERT_TRUE(Eventually([&] { return discovery.Snapshot()["B2"].last_seen == t0 + 8000; }));
