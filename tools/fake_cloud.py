@@ -1,11 +1,19 @@
 #!/usr/bin/env python3
 """A local stand-in for the cloud print server, for tests and the demo.
 
-    fake_cloud.py [--port N] [--host 127.0.0.1] [--tls CERT KEY]
+    fake_cloud.py [--port N] [--host 127.0.0.1] [--tls-auto]
 
 Binds 127.0.0.1 only (port 0: a free one) and prints, once it listens,
 
     READY QS_CLOUD_URL=http://127.0.0.1:<port>/ QS_CLOUD_PORT=<port>
+
+With --tls-auto it also serves the same state over HTTPS on a second free
+port, with a fresh self-signed certificate for 127.0.0.1 (made with the
+openssl command), and adds to the READY line
+
+    QS_CLOUD_TLS_URL=https://127.0.0.1:<port>/ QS_CLOUD_TLS_CERT=<cert.pem path>
+
+(left out when no certificate could be made).
 
 It serves the five cloud endpoints with sensible answers:
 
@@ -49,10 +57,15 @@ library only.
 import argparse
 import hashlib
 import json
+import os
 import re
+import shutil
+import signal
 import socket
 import ssl
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 import urllib.parse
@@ -327,28 +340,55 @@ class Server(ThreadingHTTPServer):
     allow_reuse_address = True
 
 
+def make_certificate(folder):
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    cmd = ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+           "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1",
+           # Wine matches the host against DNS names only, so the address is
+           # listed as a DNS name as well.
+           "-addext", "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost",
+           "-addext", "extendedKeyUsage=serverAuth"]
+    try:
+        subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=60)
+    except (OSError, subprocess.SubprocessError):
+        return None
+    return cert, key
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--tls-auto", action="store_true")
     args = parser.parse_args()
     if not args.host.startswith("127."):
         sys.exit("fake_cloud binds loopback addresses only")
     server = Server((args.host, args.port), Handler)
-    scheme = "http"
-    if args.tls:
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        ctx.load_cert_chain(args.tls[0], args.tls[1])
-        server.socket = ctx.wrap_socket(server.socket, server_side=True)
-        scheme = "https"
     port = server.server_address[1]
-    print("READY QS_CLOUD_URL=%s://%s:%d/ QS_CLOUD_PORT=%d" % (scheme, args.host, port, port),
-          flush=True)
+    ready = "READY QS_CLOUD_URL=http://%s:%d/ QS_CLOUD_PORT=%d" % (args.host, port, port)
+    folder = None
+    if args.tls_auto:
+        folder = tempfile.mkdtemp(prefix="fake_cloud_tls_")
+        made = make_certificate(folder)
+        if made:
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            ctx.load_cert_chain(made[0], made[1])
+            tls = Server((args.host, 0), Handler)
+            tls.socket = ctx.wrap_socket(tls.socket, server_side=True)
+            threading.Thread(target=tls.serve_forever, kwargs={"poll_interval": 0.2},
+                             daemon=True).start()
+            ready += " QS_CLOUD_TLS_URL=https://%s:%d/ QS_CLOUD_TLS_CERT=%s" % (
+                args.host, tls.server_address[1], made[0])
+    print(ready, flush=True)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     try:
         server.serve_forever(poll_interval=0.2)
-    except KeyboardInterrupt:
+    except (KeyboardInterrupt, SystemExit):
         pass
+    finally:
+        if folder:
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <winhttp.h>
+#include <wincrypt.h>
 
 #include <gtest/gtest.h>
 
@@ -354,6 +355,102 @@ TEST_F(HttpClientTest, UploadFailures) {
         EXPECT_EQ(r.timedOut, c.timedOut) << c.what;
         EXPECT_EQ(fake.Requests().size(), c.requestsSeen) << c.what;
     }
+}
+
+}  // namespace
+}  // namespace qs
+
+namespace qs {
+namespace {
+
+// Trusts a PEM certificate in the machine's root store (the one chain
+// engines consult) for the life of the object. The store is closed after
+// each change: a registry-backed store writes its changes out on close.
+class TrustedRoot {
+public:
+    explicit TrustedRoot(const std::wstring& pemPath) {
+        std::string pem;
+        if (!ReadFileBytes(pemPath, pem)) return;
+        DWORD size = 0;
+        if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                                  nullptr, &size, nullptr, nullptr)) {
+            return;
+        }
+        der_.resize(size);
+        if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                                  der_.data(), &size, nullptr, nullptr)) {
+            return;
+        }
+        HCERTSTORE store = Open();
+        if (!store) return;
+        ok_ = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der_.data(), size,
+                                               CERT_STORE_ADD_REPLACE_EXISTING, nullptr) != FALSE;
+        CertCloseStore(store, 0);
+    }
+    ~TrustedRoot() {
+        if (!ok_) return;
+        HCERTSTORE store = Open();
+        if (!store) return;
+        PCCERT_CONTEXT mine = CertCreateCertificateContext(X509_ASN_ENCODING, der_.data(),
+                                                           static_cast<DWORD>(der_.size()));
+        if (mine) {
+            PCCERT_CONTEXT found =
+                CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, mine, nullptr);
+            if (found) CertDeleteCertificateFromStore(found);   // frees found
+            CertFreeCertificateContext(mine);
+        }
+        CertCloseStore(store, 0);
+    }
+    bool ok() const { return ok_; }
+
+private:
+    static HCERTSTORE Open() {
+        return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    }
+    std::vector<BYTE> der_;
+    bool ok_ = false;
+};
+
+// Z:\ is Wine's view of the Unix root, where the peer wrote its certificate.
+std::wstring UnixToWine(const std::string& path) {
+    std::wstring out = L"Z:" + Utf8ToWide(path);
+    for (auto& c : out) {
+        if (c == L'/') c = L'\\';
+    }
+    return out;
+}
+
+TEST_F(HttpClientTest, HttpsRequestsRunOverTlsWithATrustedCertificate) {
+    const std::string tlsUrl = test::EnvOr("QS_CLOUD_TLS_URL", "");
+    const std::string cert = test::EnvOr("QS_CLOUD_TLS_CERT", "");
+    if (tlsUrl.empty() || cert.empty()) GTEST_SKIP() << "the peer made no TLS certificate";
+    std::string origin = tlsUrl.substr(0, tlsUrl.size() - 1);
+
+    // Trust comes first: the process's chain engine reads the root store
+    // once, at its first TLS handshake.
+    TrustedRoot root(UnixToWine(cert));
+    ASSERT_TRUE(root.ok()) << "cannot add the test certificate to the root store";
+    HttpClient client;
+    HttpResponse get = client.Get(origin + "/over-tls?q=1");
+    EXPECT_EQ(get.status, 404) << get.error;
+    EXPECT_NE(get.body.find("no such path"), std::string::npos);
+    HttpResponse post = client.PostJson(origin + "/post-tls", "");
+    EXPECT_EQ(post.status, 404) << post.error;
+
+    test::TempDir dir;
+    ASSERT_TRUE(WriteFileBytes(dir / L"tls.dat", std::string(70000, 't')));
+    fake.Config(R"({"require_auth":false})");
+    HttpResponse up = client.UploadFile(origin + "/v1/files", dir / L"tls.dat", "file",
+                                        "application/octet-stream", "tls.bin");
+    EXPECT_EQ(up.status, 200) << up.error;
+
+    auto requests = fake.Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].path, "/over-tls");
+    EXPECT_EQ(requests[0].query, "q=1");
+    EXPECT_EQ(requests[1].body, "{}");
+    EXPECT_TRUE(requests[2].part.wellFormed);
+    EXPECT_EQ(requests[2].part.size, 70000);
 }
 
 }  // namespace
