@@ -146,13 +146,15 @@ TEST_F(LoggerTest, FullFilesMoveWritingToNumberedFilesUpToTheNinth) {
 TEST_F(LoggerTest, ExistingFilesOfTheDayCountTowardsTheCapWhenReopened) {
     const std::wstring base = tmp_ / L"2024-05-23.log";
     ASSERT_TRUE(WriteFileText(base, std::string(150, 'o')));
-    ASSERT_TRUE(WriteFileText(base + L".1", std::string(80, 'p')));
+    // Exactly at the cap is not over it.
+    ASSERT_TRUE(WriteFileText(base + L".1", std::string(100, 'p')));
     ASSERT_TRUE(log().Open(tmp_.path(), kInfo, 100, 14));
     log().Write(kInfo, "joins the first file that is not over the cap");
     std::string one = Read(base + L".1");
-    EXPECT_EQ(one.substr(0, 80), std::string(80, 'p'));
-    EXPECT_EQ(one.substr(80), "14:03:09.517 [INF] joins the first file that is not over the cap\n");
+    EXPECT_EQ(one.substr(0, 100), std::string(100, 'p'));
+    EXPECT_EQ(one.substr(100), "14:03:09.517 [INF] joins the first file that is not over the cap\n");
     EXPECT_EQ(FileSize(base), 150);
+    EXPECT_FALSE(FileExists(base + L".2"));
 }
 
 TEST_F(LoggerTest, ALineJustAfterMidnightGoesToTheNewDaysFile) {
