@@ -14,6 +14,7 @@
 
 #include "cloud/fake_cloud_peer.h"
 #include "foundation/files.h"
+#include "foundation/logger.h"
 #include "foundation/text.h"
 #include "support/temp_dir.h"
 
@@ -65,6 +66,17 @@ protected:
     std::mutex codesLock;
     std::map<std::string, std::string> storedCodes;
 };
+
+// Whether the logger's recent lines hold one with this level tag and text
+// ("[WRN] text"); whole is false to accept text as a prefix of the message.
+bool Logged(const std::string& tagged, bool whole = true) {
+    for (const auto& line : Logger::Instance().RecentLines(300)) {
+        size_t at = line.find(" " + tagged);
+        if (at == std::string::npos) continue;
+        if (!whole || line.compare(at + 1, std::string::npos, tagged + "\n") == 0) return true;
+    }
+    return false;
+}
 
 const char kToken[] = "/v1/auth/device-token";
 const char kFiles[] = "/v1/files";
@@ -197,6 +209,8 @@ TEST_F(CloudClientTest, TokenRefusalsMapToCodesAndMessages) {
         EXPECT_FALSE(client.CachedToken("SN1", e)) << c.rule;
         EXPECT_EQ(Count(kToken), 1u) << "an HTTP answer is never retried: " << c.rule;
     }
+    EXPECT_TRUE(Logged("[WRN] 设备校验被拒绝 HTTP 403 验证码错误"));
+    EXPECT_TRUE(Logged("[WRN] 设备校验被拒绝 HTTP 500 设备校验失败 HTTP 500"));
 }
 
 TEST_F(CloudClientTest, UnansweredTokenRequestIsRetriedOnceDirect) {
@@ -207,6 +221,7 @@ TEST_F(CloudClientTest, UnansweredTokenRequestIsRetriedOnceDirect) {
         EXPECT_EQ(client.VerifyDevice("SN1", "1").code, 0);
         EXPECT_EQ(Count(kToken), 2u);
         EXPECT_EQ(client.Http().AccessType(), 1u);
+        EXPECT_TRUE(Logged("[WRN] 设备校验直连重试，上次失败：请求失败 ", false));
     }
     {
         fake.Reset();
@@ -217,6 +232,7 @@ TEST_F(CloudClientTest, UnansweredTokenRequestIsRetriedOnceDirect) {
         EXPECT_EQ(r.message.rfind("请求失败 ", 0), 0u) << r.message;
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(Count(kToken), 2u);
+        EXPECT_TRUE(Logged("[WRN] 设备校验连接失败 " + r.message));
     }
     {
         CloudClient::Options o = Opts();
@@ -346,6 +362,7 @@ TEST_F(CloudClientTest, UploadAndSubmitWireFormat) {
               R"({"machine_code":"SN1","verify_code":"given-code","model_id":"nerova-direct-receipt",)"
               R"("file_id":"file-2","client_request_id":"pc-42","options":{"nerova_type":1}})");
     EXPECT_FALSE(requests[3].HasHeader("Authorization"));
+    EXPECT_TRUE(Logged("[INF] 已提交到 print sn=SN1 job=job-3"));
 }
 
 TEST_F(CloudClientTest, UploadAndSubmitFailures) {
@@ -401,6 +418,9 @@ TEST_F(CloudClientTest, UploadAndSubmitFailures) {
     EXPECT_EQ(missing.code, -1);
     EXPECT_EQ(missing.message, "文件不存在或无法读取");
     EXPECT_EQ(Count(kFiles), 0u);
+    EXPECT_TRUE(Logged("[WRN] print 上传文件被拒 sn=SN1 code=4130 too big"));
+    EXPECT_TRUE(Logged("[WRN] print 上传文件被拒 sn=SN1 code=-1 文件上传失败 HTTP 500"));
+    EXPECT_TRUE(Logged("[WRN] print 提交作业被拒 sn=SN1 code=-1 E_MODEL"));
 }
 
 TEST_F(CloudClientTest, UnauthorizedSubmissionDropsTheTokenAndTheNextAttemptFetchesOne) {
@@ -414,6 +434,7 @@ TEST_F(CloudClientTest, UnauthorizedSubmissionDropsTheTokenAndTheNextAttemptFetc
     EXPECT_EQ(r.message, "token expired");
     TokenEntry e;
     EXPECT_FALSE(client.CachedToken("SN1", e));
+    EXPECT_TRUE(Logged("[WRN] print 提交作业被拒 sn=SN1 code=401 token expired"));
 
     CloudResult again = client.UploadAndSubmit(spool, "SN1", 1);
     EXPECT_EQ(again.code, 0) << again.message;
