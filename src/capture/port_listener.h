@@ -30,7 +30,8 @@ public:
 
     bool Start();
     // Stops listening and waits until every connection has finished its file
-    // and its handler call. The caller must not hold a lock the handler takes.
+    // and its handler call. The caller must not hold a lock the handler takes,
+    // and must not be the handler itself: it would wait for its own return.
     void Stop();
 
     int32_t port() const { return port_; }
