@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cinttypes>
 #include <cstdio>
 #include <string>
@@ -21,7 +22,7 @@
 
 namespace {
 
-constexpr int kJobs = 10000;
+int kJobs = 10000;  // a first argument changes it, for a quick look
 constexpr int kWarmup = 200;
 constexpr int kBlock = 500;  // product and baseline alternate in blocks
 
@@ -158,7 +159,8 @@ Stats Summarise(std::vector<double> us) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1 && std::atoi(argv[1]) > 0) kJobs = std::atoi(argv[1]);
     qs::InitDataRoot(false);
     const std::wstring dir = qs::DataDir();
     const std::wstring productPath = qs::PathJoin(dir, L"bench-intake-product.db");
