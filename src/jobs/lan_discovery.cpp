@@ -285,8 +285,11 @@ void LanDiscovery::ReceiveLoop() {
                 int err = ::WSAGetLastError();
                 if (err == WSAEWOULDBLOCK) {
                     DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-                    if (woke != WAIT_OBJECT_0) return;  // stop, or the wait broke
-                    ::WSAResetEvent(readEvent_.get());
+                    if (woke == WAIT_OBJECT_0) {
+                        ::WSAResetEvent(readEvent_.get());
+                        continue;
+                    }
+                    if (woke == WAIT_OBJECT_0 + 1 || !WaitUnlessStopped(kReceiveRetryMs)) return;
                     continue;
                 }
                 // Longer than the largest reply: already dropped by the

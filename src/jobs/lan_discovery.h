@@ -60,6 +60,7 @@ public:
     // A flood of made-up serial numbers must not grow the table without end.
     static constexpr size_t kMaxEntries = 1024;
     static constexpr char kProbePayload[] = "{\"cmd\":\"Ping\"}";
+    static_assert(sizeof(kProbePayload) - 1 == 14, "the probe is 14 bytes on the wire");
 
     explicit LanDiscovery(std::function<void()> onChange,
                           LanDiscoveryOptions options = {});
