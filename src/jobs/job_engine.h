@@ -1,14 +1,27 @@
 // The job engine: takes spool files in as stored jobs. The job table is its
 // queue; the engine keeps no job state of its own besides the tip.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "store/config_store.h"
 
 namespace qs {
+
+class CloudClient;
+class LanDiscovery;
+
+// Limits of one delivery; tests shorten them, the defaults are the product's.
+struct DeliveryOptions {
+    uint16_t device_port = 9100;      // raw printing port of a device
+    int32_t connect_ms = 3000;        // direct connect limit
+    int32_t send_stall_ms = 30000;    // direct send fails after this long without progress
+    int32_t cloud_wait_ms = 20000;    // time for the cloud to confirm a submitted job
+};
 
 // The latest job announced to the tray.
 struct JobTip {
@@ -20,8 +33,14 @@ struct JobTip {
 // members they need by name, so members added later leave them unchanged.
 struct JobEngineDeps {
     ConfigStore* store = nullptr;
+    CloudClient* cloud = nullptr;
+    LanDiscovery* discovery = nullptr;
     // Milliseconds since 1970 UTC; empty means the system clock.
     std::function<int64_t()> nowMs;
+    DeliveryOptions delivery;
+    // Set when the service stops: a due pass and an attempt end between
+    // their steps instead of running through the whole queue.
+    const std::atomic<bool>* stop = nullptr;
 };
 
 class JobEngine {
@@ -42,11 +61,46 @@ public:
                                       int32_t source);
     JobTip ReadJobTip() const;
 
+    // Delivery of one job to one device: straight over the LAN when discovery
+    // knows the device, otherwise (or when that fails) through the cloud. The
+    // outcome is written as the device's target row; the job row is untouched.
+    bool DeliverToDevice(const JobRecord& job, const std::string& sn, std::string& error);
+    // 0 sent, -1 failed, -2 not connected within the connect limit.
+    int32_t SendFileOverLan(const std::wstring& path, const std::string& ip, uint16_t port) const;
+    int32_t SendBufferOverLan(const std::string& bytes, const std::string& ip,
+                              uint16_t port) const;
+
+    static constexpr int64_t kLeaseMs = 60000;
+    static constexpr int32_t kMaxFailedAttempts = 8;
+    static constexpr int64_t kBackoffFirstMs = 5000;
+    static constexpr int64_t kBackoffMaxMs = 300000;
+    static constexpr int32_t kDuePassLimit = 50;
+    static constexpr int32_t kRecentJobsSearched = 200;
+
+    // One delivery attempt of one job; true when it ended completed.
+    bool ProcessJob(int64_t id, bool multi, const std::vector<DeviceRecord>& devices);
+    std::vector<DeviceRecord> SelectTargets(const JobRecord& job, bool multi,
+                                            const std::vector<DeviceRecord>& devices) const;
+    // Settles a leased job after its deliveries and writes it (and with it
+    // the end of the lease); false when the write failed.
+    bool FinalizeJob(JobRecord& job, bool multi, const std::vector<DeviceRecord>& devices);
+    // One pass of the delivery worker over the due jobs.
+    void RunDuePass(int64_t nowMs, bool multi, const std::vector<DeviceRecord>& devices);
+    // Only among the newest jobs; a retry renews the job's retention.
+    bool RetryJob(int64_t id, bool multi, const std::vector<DeviceRecord>& devices);
+    bool CancelJob(int64_t id);
+
 private:
     int64_t NowMs() const;
 
+    bool StopRequested() const;
+
     ConfigStore& store_;
+    CloudClient* cloud_ = nullptr;
+    LanDiscovery* discovery_ = nullptr;
     std::function<int64_t()> nowMs_;
+    DeliveryOptions delivery_;
+    const std::atomic<bool>* stop_ = nullptr;
 
     mutable std::mutex tipMutex_;
     JobTip tip_;

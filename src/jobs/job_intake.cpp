@@ -8,7 +8,13 @@
 
 namespace qs {
 
-JobEngine::JobEngine(const JobEngineDeps& deps) : store_(*deps.store), nowMs_(deps.nowMs) {}
+JobEngine::JobEngine(const JobEngineDeps& deps)
+    : store_(*deps.store),
+      cloud_(deps.cloud),
+      discovery_(deps.discovery),
+      nowMs_(deps.nowMs),
+      delivery_(deps.delivery),
+      stop_(deps.stop) {}
 
 int64_t JobEngine::NowMs() const { return nowMs_ ? nowMs_() : NowEpochMs(); }
 
