@@ -150,14 +150,6 @@ bool PlainSend(const std::string& bytes, uint16_t port) {
 
 void Device::WakeUp() { PlainSend("", port_); }
 
-std::wstring TempFolder() {
-    wchar_t base[MAX_PATH];
-    DWORD n = GetTempPathW(MAX_PATH, base);
-    std::wstring dir = std::wstring(base, n) + L"qs_bench_lan_" + std::to_wstring(GetCurrentProcessId());
-    qs::MakeDirs(dir);
-    return dir;
-}
-
 void RemoveFolder(const std::wstring& dir) {
     WIN32_FIND_DATAW fd;
     HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &fd);
@@ -169,6 +161,19 @@ void RemoveFolder(const std::wstring& dir) {
         FindClose(find);
     }
     RemoveDirectoryW(dir.c_str());
+}
+
+std::wstring TempFolder() {
+    wchar_t base[MAX_PATH];
+    DWORD n = GetTempPathW(MAX_PATH, base);
+    // Process ids are reused: a folder left by a killed run must not lend
+    // its finished jobs to this one.
+    std::wstring dir = std::wstring(base, n) + L"qs_bench_lan_" +
+                       std::to_wstring(GetCurrentProcessId()) + L"_" +
+                       std::to_wstring(GetTickCount64());
+    RemoveFolder(dir);
+    qs::MakeDirs(dir);
+    return dir;
 }
 
 std::string JobBytes(int i) {
@@ -265,7 +270,7 @@ int main() {
     int failures = 0;
     int64_t expected = device.jobs();
     auto settle = [&] { device.WaitJobs(++expected); };
-    for (int i = 0; i < kJobs; ++i) {
+    for (int i = 0; i < kJobs && failures < 10; ++i) {
         const std::string payload = JobBytes(i);
         for (int turn = 0; turn < 2; ++turn) {
             const bool productTurn = (turn == 0) == (i % 2 == 0);
@@ -273,9 +278,12 @@ int main() {
             const bool sent = productTurn ? engine.ProcessJob(ids[i], false, devices)
                                           : PlainSend(payload, device.port());
             const double t1 = NowMs();
-            if (!sent) ++failures;
             (productTurn ? product : baseline).push_back(t1 - t0);
-            settle();
+            if (sent) {
+                settle();
+            } else {
+                ++failures;
+            }
         }
     }
 
