@@ -55,7 +55,8 @@ public:
 
     // Settings.
     SettingsRecord LoadSettings();
-    void SaveSettings(const SettingsRecord& settings);
+    // False when the row could not be replaced; the old one then stays.
+    bool SaveSettings(const SettingsRecord& settings);
 
 private:
     bool ColumnExists(const std::string& sql, const std::string& name);

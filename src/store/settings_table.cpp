@@ -20,15 +20,15 @@ SettingsRecord ConfigStore::LoadSettings() {
     return s;
 }
 
-void ConfigStore::SaveSettings(const SettingsRecord& settings) {
-    if (!db_) return;
+bool ConfigStore::SaveSettings(const SettingsRecord& settings) {
+    if (!db_) return false;
     // The row is replaced inside one transaction: a failing insert rolls the
     // delete back instead of leaving the user with the defaults. The
     // connection is shared, so its mutex is held for the whole transaction;
     // otherwise another thread's statement would run inside it (and be rolled
     // back with it), and a load between delete and insert would see no row.
     DbLock lock(db_);
-    if (!Exec("BEGIN IMMEDIATE")) return;
+    if (!Exec("BEGIN IMMEDIATE")) return false;
     bool ok = Exec("DELETE FROM sysconf");
     if (ok) {
         Statement st(db_,
@@ -44,7 +44,9 @@ void ConfigStore::SaveSettings(const SettingsRecord& settings) {
             ok = st.StepDone();
         }
     }
-    if (!ok || !Exec("COMMIT")) Exec("ROLLBACK");
+    if (ok && Exec("COMMIT")) return true;
+    Exec("ROLLBACK");
+    return false;
 }
 
 }  // namespace qs

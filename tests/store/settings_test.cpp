@@ -73,7 +73,7 @@ TEST_F(SettingsTest, SaveAndLoadRoundTrip) {
     RawDb raw(path_);
     for (const SettingsRecord& r : records) {
         SCOPED_TRACE(r.lang);
-        store_.SaveSettings(r);
+        EXPECT_TRUE(store_.SaveSettings(r));
         SettingsRecord s = store_.LoadSettings();
         EXPECT_EQ(s.multi, r.multi);
         EXPECT_EQ(s.msg, r.msg);
@@ -95,7 +95,7 @@ TEST_F(SettingsTest, FailedSaveKeepsTheStoredSettings) {
     ASSERT_EQ(raw.Exec("CREATE TRIGGER refuse BEFORE INSERT ON sysconf BEGIN "
                        "SELECT RAISE(ABORT, 'refused'); END"),
               "");
-    store_.SaveSettings({false, false, "zh", false, 5000});
+    EXPECT_FALSE(store_.SaveSettings({false, false, "zh", false, 5000}));
     SettingsRecord s = store_.LoadSettings();
     EXPECT_TRUE(s.multi);
     EXPECT_TRUE(s.msg);
@@ -105,7 +105,7 @@ TEST_F(SettingsTest, FailedSaveKeepsTheStoredSettings) {
 
     // The store is usable afterwards: no transaction was left open.
     ASSERT_EQ(raw.Exec("DROP TRIGGER refuse"), "");
-    store_.SaveSettings({false, false, "zh", false, 5000});
+    EXPECT_TRUE(store_.SaveSettings({false, false, "zh", false, 5000}));
     EXPECT_EQ(store_.LoadSettings().lang, "zh");
     JobRecord job;
     job.sn = "SN1";
