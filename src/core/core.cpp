@@ -8,6 +8,7 @@
 #include "foundation/system_info.h"
 #include "foundation/text.h"
 #include "foundation/time_util.h"
+#include "printers/print_system.h"
 
 namespace qs {
 namespace {
@@ -67,15 +68,21 @@ Core::Core(CoreOptions options)
       discovery_([this] { OnDiscoveryChange(); }, DiscoveryOptions(options_)),
       jobs_(EngineDeps(options_, store_, cloud_, discovery_, stopping_)) {
     if (options_.nowMs) store_.SetClock(options_.nowMs);
+    if (options_.printSystem) SetPrintSystem(options_.printSystem);
 }
 
-Core::~Core() { Stop(); }
+Core::~Core() {
+    Stop();
+    if (options_.printSystem && &ActivePrintSystem() == options_.printSystem)
+        SetPrintSystem(nullptr);
+}
 
 int64_t Core::NowMs() const { return options_.nowMs ? options_.nowMs() : NowEpochMs(); }
 
 bool Core::Start(bool serviceMode) {
     std::lock_guard<std::mutex> lifecycle(lifecycleLock_);
     if (running_) return true;
+    serviceMode_ = serviceMode;
 
     if (options_.dataRoot.empty()) {
         InitDataRoot(serviceMode);
