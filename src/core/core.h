@@ -17,9 +17,12 @@
 #include "cloud/cloud_client.h"
 #include "jobs/job_engine.h"
 #include "jobs/lan_discovery.h"
+#include "printers/health.h"
 #include "store/config_store.h"
 
 namespace qs {
+
+class PrintSystem;
 
 // What a test changes to run a core of its own; the defaults are the
 // product's and production code never sets any of them.
@@ -33,6 +36,8 @@ struct CoreOptions {
     int64_t statusIntervalMs = 120000;
     int64_t workerIntervalMs = 15000;
     int64_t cleanupIntervalMs = 3600000;
+    PrintSystem* printSystem = nullptr;  // null: the machine's spooler and WMI
+    std::function<bool()> isElevated;    // empty: IsElevated
 };
 
 class Core {
@@ -61,6 +66,26 @@ public:
     // Deletes the files (not folders) older than maxAgeMs; the count tried.
     int32_t SweepOldFiles(const std::wstring& folder, int64_t maxAgeMs);
 
+    // Device operations.
+    CloudResult AddDevice(const std::string& sn, const std::string& verifyCode,
+                          const std::string& name, const std::string& media, int32_t widthMm,
+                          int32_t heightMm);
+    // A port in [max(first, 39100), 39100 + count) that a loopback bind gets,
+    // else one from the clock range above 40100, else 39100.
+    int32_t FindFreePort(int32_t first, int32_t count);
+    // error gets "" on success or the refusal's text.
+    HealthReport BindPrinter(const std::string& sn, const std::string& printer,
+                             std::string& error);
+    HealthReport RepairDevice(const std::string& sn);
+    bool TestPrint(const std::string& sn);
+    bool RemoveDevice(const std::string& sn);
+    CloudResult SubmitDocument(const std::wstring& path);
+    // The ESC/POS test page, stamped with the given local time text.
+    static std::string TestPage(const std::string& timestamp);
+
+    // Writes a fresh report folder below the data folder; the report's path.
+    std::string BuildDiagnostics();
+
     SettingsRecord GetSettings();
     void SaveSettings(const SettingsRecord& settings);
     std::vector<JobRecord> ListJobs(int32_t count);
@@ -80,6 +105,7 @@ private:
     // exception of one turn is dropped.
     void RunPeriodic(int64_t intervalMs, const std::function<void()>& work);
     int64_t NowMs() const;
+    bool Elevated() const;
 
     CoreOptions options_;
     std::atomic<bool> stopping_{false};  // also read by the job engine
@@ -94,6 +120,7 @@ private:
 
     std::mutex lifecycleLock_;  // Start and Stop, one at a time
     std::atomic<bool> running_{false};
+    std::atomic<bool> serviceMode_{false};  // the data root is admins-only
     std::mutex waitLock_;
     std::condition_variable waitWake_;
     std::thread statusThread_;
