@@ -223,7 +223,7 @@ DeviceRecord Core::FindDevice(const std::string& sn) {
 
 SettingsRecord Core::GetSettings() { return store_.LoadSettings(); }
 
-void Core::SaveSettings(const SettingsRecord& settings) { store_.SaveSettings(settings); }
+bool Core::SaveSettings(const SettingsRecord& settings) { return store_.SaveSettings(settings); }
 
 std::vector<JobRecord> Core::ListJobs(int32_t count) { return store_.ListRecentJobs(count); }
 

@@ -87,7 +87,8 @@ public:
     std::string BuildDiagnostics();
 
     SettingsRecord GetSettings();
-    void SaveSettings(const SettingsRecord& settings);
+    // False when the store could not save them.
+    bool SaveSettings(const SettingsRecord& settings);
     std::vector<JobRecord> ListJobs(int32_t count);
     JobTip GetJobTip() const;
     bool RetryJob(int64_t id);
