@@ -294,17 +294,24 @@ TEST_F(CloudClientTest, AuthorizationOnlyOnAuthenticatedRequestsAndEncodedIds) {
     EXPECT_EQ(client.GetJobStatus(oddSn, ""), "");
     ASSERT_EQ(client.VerifyDevice("SN3", "3").code, 0);
 
+    // Each device's requests carry that device's own token, whatever
+    // number the fake gave it.
+    TokenEntry oddToken, plainToken;
+    ASSERT_TRUE(client.CachedToken(oddSn, oddToken));
+    ASSERT_TRUE(client.CachedToken("QN-2024_01.x~", plainToken));
+    EXPECT_NE(oddToken.token, plainToken.token);
+
     auto requests = fake.Requests();
     ASSERT_EQ(requests.size(), 6u);
     EXPECT_EQ(requests[2].path, "/v1/pc/device-status");
     EXPECT_EQ(requests[2].query, "machine_code=A%26B%20%23%3Fx%2Fy");
-    EXPECT_EQ(requests[2].Header("Authorization"), "Bearer tok-1");
+    EXPECT_EQ(requests[2].Header("Authorization"), "Bearer " + oddToken.token);
     EXPECT_EQ(requests[2].Header("User-Agent"), "Quillstone/4.1");
     EXPECT_FALSE(requests[2].HasHeader("Content-Type"));
     EXPECT_EQ(requests[3].query, "machine_code=QN-2024_01.x~");
-    EXPECT_EQ(requests[3].Header("Authorization"), "Bearer tok-2");
+    EXPECT_EQ(requests[3].Header("Authorization"), "Bearer " + plainToken.token);
     EXPECT_EQ(requests[4].path, "/v1/print-jobs/j%201%262");
-    EXPECT_EQ(requests[4].Header("Authorization"), "Bearer tok-1");
+    EXPECT_EQ(requests[4].Header("Authorization"), "Bearer " + oddToken.token);
     // The header is cleared once the authenticated call is over.
     EXPECT_EQ(requests[5].path, kToken);
     EXPECT_FALSE(requests[5].HasHeader("Authorization"));

@@ -78,7 +78,6 @@ protected:
         WSAStartup(MAKEWORD(2, 2), &wsa);
         ASSERT_TRUE(sim_.available()) << "run with tools/device_sim.py beside";
         ASSERT_TRUE(cloud_.Available()) << "run with tools/fake_cloud.py beside";
-        sim_.Reset();
         cloud_.Reset();
         now_ = NowEpochMsReal();
     }

@@ -1,0 +1,20 @@
+// The Windows service "Quillstone": installation, removal, the service's
+// main routine and its control handler.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+namespace qs {
+
+constexpr wchar_t kServiceName[] = L"Quillstone";
+constexpr wchar_t kServiceDisplayName[] = L"维澜云打印";
+
+bool SetupService(std::string& error);
+bool RemoveService(std::string& error);
+void StopServiceAndWait(SC_HANDLE service);
+// Hands the calling thread to the service control dispatcher; returns when
+// the service has stopped, or at once outside the service control manager.
+bool RunServiceDispatcher();
+
+}  // namespace qs

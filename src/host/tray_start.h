@@ -1,0 +1,19 @@
+// The first steps of tray mode: ask the core for its settings and choose
+// the UI language from them.
+#pragma once
+#include <string>
+
+namespace qs {
+
+struct ConfigProbe {
+    bool reachable = false;
+    std::string language = "auto";
+};
+
+// Reads a "config" reply: the core counts as reachable when "ok" is true,
+// a non-zero number, or "1"/"true"/"True"; its language is data.language
+// when that is a non-empty string.
+ConfigProbe ReadConfigReply(const std::string& reply);
+void StartTrayMode(bool hidden);
+
+}  // namespace qs

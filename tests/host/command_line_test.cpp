@@ -1,0 +1,73 @@
+// The switches and the mode they choose; the tray's reading of "config".
+#include <gtest/gtest.h>
+
+#include "host/command_line.h"
+#include "host/tray_start.h"
+
+namespace qs {
+namespace {
+
+TEST(CommandLine, ModesByPrecedence) {
+    struct Case {
+        std::vector<std::wstring> args;
+        HostMode mode;
+    };
+    const Case cases[] = {
+        {{}, HostMode::kTray},
+        {{L"/tray"}, HostMode::kTray},
+        {{L"/install", L"/uninstall"}, HostMode::kInstall},
+        {{L"/uninstall", L"/install"}, HostMode::kInstall},
+        {{L"/uninstall"}, HostMode::kUninstall},
+        {{L"/Console"}, HostMode::kTray},           // case-sensitive
+        {{L"/INSTALL"}, HostMode::kTray},
+        {{L"-install"}, HostMode::kTray},
+        {{L"/console"}, HostMode::kConsole},
+        {{L"/service", L"/console"}, HostMode::kService},
+        {{L"/console", L"/install"}, HostMode::kInstall},
+        {{L"extra", L"/service", L"/quiet"}, HostMode::kService},
+    };
+    for (const Case& c : cases) {
+        std::wstring joined;
+        for (const auto& a : c.args) joined += a + L" ";
+        EXPECT_EQ(ChooseMode(ParseCommandLine(c.args)), c.mode) << std::string(joined.begin(), joined.end());
+    }
+}
+
+TEST(CommandLine, QuietAndTrayAreFlagsBesideTheMode) {
+    ModeFlags f = ParseCommandLine({L"/install", L"/quiet", L"/tray"});
+    EXPECT_TRUE(f.install);
+    EXPECT_TRUE(f.quiet);
+    EXPECT_TRUE(f.tray);
+    EXPECT_FALSE(f.service);
+    EXPECT_FALSE(f.uninstall);
+    EXPECT_FALSE(f.console);
+}
+
+TEST(TrayStart, ConfigReplyDecidesReachabilityAndLanguage) {
+    struct Case {
+        const char* reply;
+        bool reachable;
+        const char* language;
+    };
+    const Case cases[] = {
+        {R"({"ok":true,"data":{"language":"en-US"}})", true, "en-US"},
+        {R"({"ok":"True","data":{"language":"zh-CN"}})", true, "zh-CN"},
+        {R"({"ok":"true","data":{}})", true, "auto"},
+        {R"({"ok":"1","data":{"language":""}})", true, "auto"},
+        {R"({"ok":2,"data":{"language":5}})", true, "auto"},
+        {R"({"ok":0,"data":{"language":"en-US"}})", false, "auto"},
+        {R"({"ok":"yes"})", false, "auto"},
+        {R"({"ok":false,"error":"打印服务未运行或未安装"})", false, "auto"},
+        {R"({"data":{"language":"en-US"}})", false, "auto"},
+        {"not json", false, "auto"},
+        {"", false, "auto"},
+    };
+    for (const Case& c : cases) {
+        ConfigProbe p = ReadConfigReply(c.reply);
+        EXPECT_EQ(p.reachable, c.reachable) << c.reply;
+        EXPECT_EQ(p.language, c.language) << c.reply;
+    }
+}
+
+}  // namespace
+}  // namespace qs

@@ -1,0 +1,145 @@
+// quillstone.exe as a Windows service under Wine's service control manager:
+// install, answer on the pipe, stop, reinstall and uninstall.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "foundation/files.h"
+#include "foundation/text.h"
+#include "host/service.h"
+#include "ipc/ipc_client.h"
+
+namespace qs {
+namespace {
+
+// The build path as Windows sees it: Wine maps the Unix root to drive Z:.
+std::wstring WindowsPath(std::string unixPath) {
+    for (char& c : unixPath)
+        if (c == '/') c = '\\';
+    return L"Z:" + Utf8ToWide(unixPath);
+}
+
+const std::wstring kExe = WindowsPath(QS_EXE_PATH);
+
+// Runs the exe with arguments and returns its exit code (-1 on failure).
+int RunExe(const std::wstring& args, DWORD timeoutMs = 60000) {
+    std::wstring cmd = L"\"" + kExe + L"\" " + args;
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return -1;
+    DWORD code = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return static_cast<int>(code);
+}
+
+struct Sc {
+    SC_HANDLE manager = nullptr;
+    SC_HANDLE service = nullptr;
+    Sc() {
+        manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        if (manager) service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_STOP);
+    }
+    ~Sc() {
+        if (service) CloseServiceHandle(service);
+        if (manager) CloseServiceHandle(manager);
+    }
+    SERVICE_STATUS_PROCESS Status() const {
+        SERVICE_STATUS_PROCESS st{};
+        DWORD needed = 0;
+        QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&st), sizeof(st), &needed);
+        return st;
+    }
+};
+
+template <typename Pred>
+bool WaitFor(Pred pred, int timeoutMs) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return pred();
+}
+
+bool PingAnswers() {
+    return IpcRequest("{\"cmd\":\"ping\"}", 200).find("\"ok\":true") != std::string::npos;
+}
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        RunExe(L"/uninstall /quiet");
+    }
+};
+
+TEST_F(ServiceTest, InstallStartsTheServiceThatAnswersOnThePipe) {
+    auto begin = std::chrono::steady_clock::now();
+    ASSERT_EQ(RunExe(L"/install /quiet"), 0);
+    ASSERT_TRUE(WaitFor(PingAnswers, 20000)) << "the pipe never answered ping";
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin).count();
+    std::printf("install to ping: %lld ms\n", static_cast<long long>(ms));
+
+    Sc sc;
+    ASSERT_NE(sc.service, nullptr);
+    std::vector<BYTE> buf(8192);
+    DWORD needed = 0;
+    ASSERT_TRUE(QueryServiceConfigW(sc.service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buf.data()),
+                                    static_cast<DWORD>(buf.size()), &needed));
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buf.data());
+    EXPECT_EQ(std::wstring(config->lpDisplayName), kServiceDisplayName);
+    EXPECT_EQ(std::wstring(config->lpBinaryPathName), L"\"" + kExe + L"\" /service");
+    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(sc.Status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    DWORD firstPid = sc.Status().dwProcessId;
+
+    // A second install replaces the running service with a fresh process.
+    ASSERT_EQ(RunExe(L"/install /quiet"), 0);
+    ASSERT_TRUE(WaitFor(PingAnswers, 20000));
+    EXPECT_NE(sc.Status().dwProcessId, firstPid);
+
+    // The stop control ends it in an orderly way.
+    SERVICE_STATUS st;
+    ASSERT_TRUE(ControlService(sc.service, SERVICE_CONTROL_STOP, &st));
+    ASSERT_TRUE(WaitFor([&] { return sc.Status().dwCurrentState == SERVICE_STOPPED; }, 20000));
+    EXPECT_EQ(sc.Status().dwWin32ExitCode, 0u);
+    EXPECT_FALSE(PingAnswers());
+}
+
+TEST_F(ServiceTest, UninstallRemovesTheServiceAndSucceedsWhenAbsent) {
+    ASSERT_EQ(RunExe(L"/install /quiet"), 0);
+    ASSERT_TRUE(WaitFor(PingAnswers, 20000));
+    EXPECT_EQ(RunExe(L"/uninstall /quiet"), 0);
+    EXPECT_EQ(Sc().service, nullptr) << "the service is still registered";
+    EXPECT_FALSE(PingAnswers());
+    EXPECT_EQ(RunExe(L"/uninstall /quiet"), 0) << "uninstall without a service failed";
+}
+
+TEST_F(ServiceTest, UnopenableDatabaseStopsTheServiceWithExitCodeOne) {
+    wchar_t programData[MAX_PATH];
+    ASSERT_GT(GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH), 0u);
+    std::wstring db = PathJoin(PathJoin(programData, L"Quillstone"), L"qnconfig.db");
+    std::wstring moved = db + L".moved";
+    bool hadDb = FileExists(db) && MoveFileW(db.c_str(), moved.c_str());
+    ASSERT_TRUE(MakeDirs(db));  // a folder where the database should be
+
+    RunExe(L"/install /quiet");
+    Sc sc;
+    ASSERT_NE(sc.service, nullptr);
+    EXPECT_TRUE(WaitFor([&] { return sc.Status().dwCurrentState == SERVICE_STOPPED; }, 20000));
+    EXPECT_EQ(sc.Status().dwWin32ExitCode, 1u);
+
+    RemoveDirectoryW(db.c_str());
+    if (hadDb) MoveFileW(moved.c_str(), db.c_str());
+}
+
+}  // namespace
+}  // namespace qs
