@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
 """Simulated LAN printers for tests: discovery responder and raw print port.
 
-    device_sim.py [--device SPEC]... [--udp-port N] [--tcp-port N]
+    device_sim.py [--device DEVICE]... [--udp-port N] [--tcp-port N]
                   [--group ADDR] [--job-dir DIR]
 
 Every device has a serial number and a loopback address of its own
 (127.0.0.2, 127.0.0.3, ... unless given), so several can use one TCP port.
 Nothing binds outside 127.0.0.0/8 except the multicast group itself.
 
-SPEC is "SN[,key=value...]" with keys:
+DEVICE is "SN[,key=value...]" with keys:
   addr=127.0.0.N      the device's loopback address
   ip=TEXT             "ip" member reported in the reply ("" = none)
   discovery=answer|silent|group
@@ -36,7 +36,7 @@ JSON line back:
   {"cmd":"stats"}                        probes and per-device counters
   {"cmd":"jobs"[,"sn":SN]}               finished jobs, oldest first
   {"cmd":"wait_jobs","count":N[,"sn":SN][,"timeout_ms":T]}
-  {"cmd":"set","sn":SN, key: value...}   change a device (keys as in SPEC)
+  {"cmd":"set","sn":SN, key: value...}   change a device (keys as in DEVICE)
   {"cmd":"reset"}                        forget jobs and counters, restore
                                          every device's starting settings
 
@@ -78,11 +78,11 @@ class Device:
         self.tcp = None  # TcpPort
 
 
-def parse_spec(spec, index):
-    parts = spec.split(",")
+def parse_device(text, index):
+    parts = text.split(",")
     sn = parts[0]
     if not sn:
-        raise SystemExit("device spec without serial number: %r" % spec)
+        raise SystemExit("device without serial number: %r" % text)
     device = Device(sn, "127.0.0.%d" % (2 + index))
     for part in parts[1:]:
         key, sep, value = part.partition("=")
@@ -469,7 +469,7 @@ def main():
     ap.add_argument("--job-dir")
     args = ap.parse_args()
 
-    devices = [parse_spec(spec, i) for i, spec in enumerate(args.device or ["SIM0001"])]
+    devices = [parse_device(text, i) for i, text in enumerate(args.device or ["SIM0001"])]
     own_dir = args.job_dir is None
     job_dir = tempfile.mkdtemp(prefix="device_sim_") if own_dir else args.job_dir
     os.makedirs(job_dir, exist_ok=True)
