@@ -1,0 +1,222 @@
+// The installed product end to end: the real quillstone.exe as a service,
+// a device added over the pipe, receipts on its loopback port reaching the
+// simulated printer over the LAN, then through the fake cloud, and a job
+// left pending across a service restart delivered afterwards.
+#include <winsock2.h>
+#include <windows.h>
+#include <psapi.h>
+
+#include <gtest/gtest.h>
+
+#include <cJSON.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "cloud/fake_cloud_peer.h"
+#include "foundation/handles.h"
+#include "foundation/text.h"
+#include "host/service.h"
+#include "ipc/ipc_client.h"
+#include "jobs/device_sim_client.h"
+
+namespace qs {
+namespace {
+
+std::wstring WindowsPath(std::string unixPath) {
+    for (char& c : unixPath)
+        if (c == '/') c = '\\';
+    return L"Z:" + Utf8ToWide(unixPath);
+}
+
+int RunExe(const std::wstring& args) {
+    std::wstring cmd = L"\"" + WindowsPath(QS_EXE_PATH) + L"\" " + args;
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return -1;
+    DWORD code = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return static_cast<int>(code);
+}
+
+template <typename Pred>
+bool WaitFor(Pred pred, int timeoutMs) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return pred();
+}
+
+std::string Request(const std::string& json) { return IpcRequest(json, 3000); }
+
+// The "data" array of a reply, parsed; empty on any failure.
+struct Reply {
+    explicit Reply(const std::string& text) : root(cJSON_Parse(text.c_str())) {}
+    ~Reply() { cJSON_Delete(root); }
+    Reply(const Reply&) = delete;
+    Reply& operator=(const Reply&) = delete;
+    cJSON* data() const { return cJSON_GetObjectItemCaseSensitive(root, "data"); }
+    cJSON* root;
+};
+
+// State of the newest job, or -1.
+int NewestJobState(int64_t* id = nullptr) {
+    Reply jobs(Request("{\"cmd\":\"jobs\"}"));
+    cJSON* first = cJSON_GetArrayItem(jobs.data(), 0);
+    if (!first) return -1;
+    if (id) *id = static_cast<int64_t>(cJSON_GetObjectItemCaseSensitive(first, "id")->valuedouble);
+    return cJSON_GetObjectItemCaseSensitive(first, "state")->valueint;
+}
+
+bool SendReceipt(int port, const std::string& bytes) {
+    UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<u_short>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return false;
+    if (send(s.get(), bytes.data(), static_cast<int>(bytes.size()), 0) != static_cast<int>(bytes.size()))
+        return false;
+    shutdown(s.get(), SD_SEND);
+    return true;
+}
+
+bool ControlServiceState(DWORD control, DWORD wanted) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    bool ok = false;
+    if (service) {
+        SERVICE_STATUS st;
+        if (control == 0) StartServiceW(service, 0, nullptr);
+        else ControlService(service, control, &st);
+        ok = WaitFor([&] {
+            SERVICE_STATUS now{};
+            return QueryServiceStatus(service, &now) && now.dwCurrentState == wanted;
+        }, 30000);
+        CloseServiceHandle(service);
+    }
+    if (manager) CloseServiceHandle(manager);
+    return ok;
+}
+
+double ServiceWorkingSetMiB() {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS);
+    SERVICE_STATUS_PROCESS st{};
+    DWORD needed = 0;
+    if (service) QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&st), sizeof(st), &needed);
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, st.dwProcessId));
+    PROCESS_MEMORY_COUNTERS pmc{};
+    pmc.cb = sizeof(pmc);
+    if (!process || !GetProcessMemoryInfo(process.get(), &pmc, sizeof(pmc))) return -1;
+    return static_cast<double>(pmc.WorkingSetSize) / (1024.0 * 1024.0);
+}
+
+class ProductTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WSADATA wsa;
+        WSAStartup(MAKEWORD(2, 2), &wsa);
+        ASSERT_TRUE(sim_.available());
+        ASSERT_TRUE(cloud_.Available());
+    }
+    void TearDown() override {
+        RunExe(L"/uninstall /quiet");
+        WSACleanup();
+    }
+    test::DeviceSim sim_;
+    test::FakeCloudPeer cloud_;
+};
+
+TEST_F(ProductTest, ReceiptsReachTheDeviceOverTheLanThenTheCloudAndSurviveARestart) {
+    ASSERT_EQ(RunExe(L"/install /quiet"), 0);
+    ASSERT_TRUE(WaitFor([] { return Request("{\"cmd\":\"ping\"}").find("\"ok\":true") != std::string::npos; }, 20000));
+
+    // Start from an empty device list whatever an earlier run left.
+    {
+        Reply list(Request("{\"cmd\":\"list\"}"));
+        cJSON* d = nullptr;
+        cJSON_ArrayForEach(d, list.data()) {
+            Request(std::string("{\"cmd\":\"remove\",\"sn\":\"") +
+                    cJSON_GetObjectItemCaseSensitive(d, "sn")->valuestring + "\"}");
+        }
+    }
+    ASSERT_EQ(Request(R"({"cmd":"add","sn":"E2E1","crc":"123456","name":"Counter"})"),
+              R"({"ok":true,"data":""})");
+    int port = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        Reply list(Request("{\"cmd\":\"list\"}"));
+        cJSON* d = cJSON_GetArrayItem(list.data(), 0);
+        if (!d) return false;
+        port = cJSON_GetObjectItemCaseSensitive(d, "port")->valueint;
+        return std::string(cJSON_GetObjectItemCaseSensitive(d, "network")->valuestring) == "Lan";
+    }, 10000)) << "the device was not found on the LAN";
+    ASSERT_GE(port, 39100);
+
+    // A second device, for the idle working-set figure of a two-device service.
+    ASSERT_EQ(Request(R"({"cmd":"add","sn":"E2E2","crc":"654321","name":"Kitchen"})"),
+              R"({"ok":true,"data":""})");
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::printf("service working set, idle with two devices: %.1f MiB\n", ServiceWorkingSetMiB());
+
+    // On the LAN: the device gets the bytes, the cloud sees no upload.
+    const std::string first = "\x1b@first receipt\n\x1dV";
+    ASSERT_TRUE(SendReceipt(port, first));
+    std::vector<test::SimJob> got = sim_.WaitJobs(1, 15000, "E2E1");
+    ASSERT_EQ(got.size(), 1u);
+    std::string bytes;
+    ASSERT_TRUE(sim_.JobBytes(got[0], &bytes));
+    EXPECT_EQ(bytes, first);
+    int64_t firstId = 0;
+    EXPECT_TRUE(WaitFor([&] { return NewestJobState(&firstId) == 2; }, 10000));
+    EXPECT_TRUE(cloud_.RequestsTo("/v1/files").empty());
+
+    // Off the LAN (refused and silent): the next receipt goes through the cloud.
+    ASSERT_TRUE(sim_.Set("E2E1", "tcp", "refuse"));
+    ASSERT_TRUE(sim_.Set("E2E1", "discovery", "silent"));
+    const std::string second = "second receipt via the cloud";
+    ASSERT_TRUE(SendReceipt(port, second));
+    int64_t secondId = 0;
+    EXPECT_TRUE(WaitFor([&] { return NewestJobState(&secondId) == 2 && secondId != firstId; }, 20000));
+    auto uploads = cloud_.RequestsTo("/v1/files");
+    ASSERT_EQ(uploads.size(), 1u);
+    EXPECT_EQ(uploads[0].part.size, static_cast<int64_t>(second.size()));
+    EXPECT_EQ(cloud_.RequestsTo("/v1/print-jobs").size(), 1u);
+
+    // The cloud fails too: the job waits; the service stops and comes back,
+    // and its worker delivers the job once the cloud works again.
+    cloud_.Rules(R"([{"path":"/v1/files","status":500,"times":0}])");
+    ASSERT_TRUE(SendReceipt(port, "third receipt, across a restart"));
+    int64_t pendingId = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        Reply jobs(Request("{\"cmd\":\"jobs\"}"));
+        cJSON* j = cJSON_GetArrayItem(jobs.data(), 0);
+        return j && static_cast<int64_t>(cJSON_GetObjectItemCaseSensitive(j, "id")->valuedouble) != secondId &&
+               cJSON_GetObjectItemCaseSensitive(j, "retries")->valueint >= 1;
+    }, 20000));
+    ASSERT_EQ(NewestJobState(&pendingId), 0);
+    ASSERT_TRUE(ControlServiceState(SERVICE_CONTROL_STOP, SERVICE_STOPPED));
+    cloud_.Reset();
+    ASSERT_TRUE(ControlServiceState(0, SERVICE_RUNNING));
+    ASSERT_TRUE(WaitFor([] { return Request("{\"cmd\":\"ping\"}").find("\"ok\":true") != std::string::npos; }, 20000));
+    int64_t idAfter = 0;
+    EXPECT_TRUE(WaitFor([&] { return NewestJobState(&idAfter) == 2; }, 60000))
+        << "the pending job was not delivered after the restart";
+    EXPECT_EQ(idAfter, pendingId);
+    // Submitted once: the token the restarted cloud forgot may cost an
+    // extra upload attempt, never a second print.
+    EXPECT_EQ(cloud_.RequestsTo("/v1/print-jobs").size(), 1u);
+}
+
+}  // namespace
+}  // namespace qs
