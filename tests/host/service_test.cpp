@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <vector>
 #include <string>
 #include <thread>
 
 #include "foundation/files.h"
 #include "foundation/text.h"
 #include "host/service.h"
+#include "ipc/core_service.h"
 #include "ipc/ipc_client.h"
 
 namespace qs {
@@ -104,7 +107,26 @@ TEST_F(ServiceTest, InstallStartsTheServiceThatAnswersOnThePipe) {
     // A second install replaces the running service with a fresh process.
     ASSERT_EQ(RunExe(L"/install /quiet"), 0);
     ASSERT_TRUE(WaitFor(PingAnswers, 20000));
-    EXPECT_NE(sc.Status().dwProcessId, firstPid);
+    const DWORD secondPid = sc.Status().dwProcessId;
+    EXPECT_NE(secondPid, firstPid);
+
+    // What Wine keeps of the settings that only the second config call sets.
+    DWORD needed2 = 0;
+    SERVICE_DELAYED_AUTO_START_INFO delayed{};
+    bool delayedRead = QueryServiceConfig2W(sc.service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO,
+                                            reinterpret_cast<BYTE*>(&delayed), sizeof(delayed), &needed2);
+    std::vector<BYTE> failureBuf(1024);
+    bool failureRead = QueryServiceConfig2W(sc.service, SERVICE_CONFIG_FAILURE_ACTIONS, failureBuf.data(),
+                                            static_cast<DWORD>(failureBuf.size()), &needed2);
+    auto* failure = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(failureBuf.data());
+    std::printf("delayed auto start: %s %d; failure actions: %s %lu actions, reset %lu s\n",
+                delayedRead ? "read" : "unreadable", delayedRead ? delayed.fDelayedAutostart : -1,
+                failureRead ? "read" : "unreadable", failureRead ? failure->cActions : 0ul,
+                failureRead ? failure->dwResetPeriod : 0ul);
+
+    // The tray's start: true while it runs, without touching it.
+    EXPECT_TRUE(StartCoreService());
+    EXPECT_EQ(sc.Status().dwProcessId, secondPid) << "a running service was restarted";
 
     // The stop control ends it in an orderly way.
     SERVICE_STATUS st;
@@ -112,6 +134,10 @@ TEST_F(ServiceTest, InstallStartsTheServiceThatAnswersOnThePipe) {
     ASSERT_TRUE(WaitFor([&] { return sc.Status().dwCurrentState == SERVICE_STOPPED; }, 20000));
     EXPECT_EQ(sc.Status().dwWin32ExitCode, 0u);
     EXPECT_FALSE(PingAnswers());
+
+    // A stopped service is started again by the tray's call.
+    EXPECT_TRUE(StartCoreService());
+    EXPECT_TRUE(WaitFor(PingAnswers, 20000));
 }
 
 TEST_F(ServiceTest, UninstallRemovesTheServiceAndSucceedsWhenAbsent) {
@@ -121,6 +147,7 @@ TEST_F(ServiceTest, UninstallRemovesTheServiceAndSucceedsWhenAbsent) {
     EXPECT_EQ(Sc().service, nullptr) << "the service is still registered";
     EXPECT_FALSE(PingAnswers());
     EXPECT_EQ(RunExe(L"/uninstall /quiet"), 0) << "uninstall without a service failed";
+    EXPECT_FALSE(StartCoreService()) << "started a service that is not installed";
 }
 
 TEST_F(ServiceTest, UnopenableDatabaseStopsTheServiceWithExitCodeOne) {
