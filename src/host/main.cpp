@@ -11,6 +11,7 @@
 #include "foundation/text.h"
 #include "host/command_line.h"
 #include "host/core_host.h"
+#include "host/install_mode.h"
 #include "host/service.h"
 #include "host/tray_start.h"
 #include "ui/message_box.h"
@@ -37,17 +38,6 @@ std::vector<std::wstring> Arguments() {
     return args;
 }
 
-int InstallOrUninstall(bool install, bool quiet) {
-    std::string error;
-    bool ok = install ? qs::SetupService(error) : qs::RemoveService(error);
-    std::wstring text = qs::Tr(install ? qs::TxtInstallingService : qs::TxtServiceRemoved);
-    if (!ok && !error.empty()) text = qs::Utf8ToWide(error);
-    if (!ok || !quiet)
-        qs::ShowMessageBox(nullptr, text, qs::Tr(qs::TxtAppName),
-                           MB_OK | (ok ? MB_ICONINFORMATION : MB_ICONERROR));
-    return ok ? 0 : 1;
-}
-
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -58,9 +48,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         qs::RunServiceDispatcher();
         return 0;
     case qs::HostMode::kInstall:
-        ExitProcess(static_cast<UINT>(InstallOrUninstall(true, flags.quiet)));
+        ExitProcess(static_cast<UINT>(qs::RunInstallMode(true, flags.quiet, qs::SetupService)));
     case qs::HostMode::kUninstall:
-        ExitProcess(static_cast<UINT>(InstallOrUninstall(false, flags.quiet)));
+        ExitProcess(static_cast<UINT>(qs::RunInstallMode(false, flags.quiet, qs::RemoveService)));
     case qs::HostMode::kConsole:
         qs::RunCore(false);
         qs::ShowMessageBox(nullptr, L"核心已在控制台模式运行，关闭本对话框或按 Ctrl+C 结束。",

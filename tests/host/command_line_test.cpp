@@ -1,8 +1,13 @@
 // The switches and the mode they choose; the tray's reading of "config".
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include "host/command_line.h"
+#include "host/install_mode.h"
 #include "host/tray_start.h"
+#include "ui/message_box.h"
+#include "ui/ui_text.h"
 
 namespace qs {
 namespace {
@@ -67,6 +72,52 @@ TEST(TrayStart, ConfigReplyDecidesReachabilityAndLanguage) {
         EXPECT_EQ(p.reachable, c.reachable) << c.reply;
         EXPECT_EQ(p.language, c.language) << c.reply;
     }
+}
+
+struct Box {
+    std::wstring text, caption;
+    UINT flags = 0;
+};
+
+// Runs the install mode with a stand-in operation and records the boxes.
+std::vector<Box> RunMode(bool install, bool quiet, bool ok, const std::string& error, int& exitCode) {
+    std::vector<Box> boxes;
+    SetMessageBoxFn([&](HWND, const std::wstring& text, const std::wstring& caption, UINT flags) {
+        boxes.push_back({text, caption, flags});
+        return IDOK;
+    });
+    exitCode = RunInstallMode(install, quiet, [&](std::string& e) {
+        e = error;
+        return ok;
+    });
+    SetMessageBoxFn(nullptr);
+    return boxes;
+}
+
+TEST(InstallMode, QuietSuccessIsSilentAndFailuresAreAlwaysShown) {
+    SetUiLanguage("zh-CN");
+    int code = -1;
+    EXPECT_TRUE(RunMode(true, true, true, "", code).empty());
+    EXPECT_EQ(code, 0);
+
+    std::vector<Box> boxes = RunMode(true, false, true, "", code);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(boxes[0].text, Tr(TxtInstallingService));
+    EXPECT_EQ(boxes[0].caption, Tr(TxtAppName));
+    EXPECT_EQ(boxes[0].flags & MB_ICONMASK, static_cast<UINT>(MB_ICONINFORMATION));
+
+    boxes = RunMode(true, true, false, "OpenSCManager 失败（需要管理员）", code);
+    ASSERT_EQ(boxes.size(), 1u) << "a quiet failure must still be shown";
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(boxes[0].text, L"OpenSCManager 失败（需要管理员）");
+    EXPECT_EQ(boxes[0].flags & MB_ICONMASK, static_cast<UINT>(MB_ICONERROR));
+
+    // A failure without a text keeps the operation's own message.
+    boxes = RunMode(false, false, false, "", code);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(boxes[0].text, Tr(TxtServiceRemoved));
 }
 
 }  // namespace
