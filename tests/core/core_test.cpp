@@ -21,27 +21,19 @@
 #include "foundation/text.h"
 #include "foundation/time_util.h"
 #include "jobs/device_sim_client.h"
+#include "support/log_lines.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace qs {
 namespace {
 
 using test::DeviceSim;
 using test::FakeCloudPeer;
+using test::CountLogged;
+using test::Logged;
 using test::TempDir;
-
-bool Logged(const std::string& text) {
-    for (const std::string& line : Logger::Instance().RecentLines(0))
-        if (line.find(text) != std::string::npos) return true;
-    return false;
-}
-
-int CountLogged(const std::string& text) {
-    int n = 0;
-    for (const std::string& line : Logger::Instance().RecentLines(0))
-        if (line.find(text) != std::string::npos) ++n;
-    return n;
-}
+using test::WaitFor;
 
 // Sends bytes to 127.0.0.1:port with a plain socket and closes it.
 bool SendReceipt(int32_t port, const std::string& bytes) {
@@ -59,16 +51,6 @@ bool SendReceipt(int32_t port, const std::string& bytes) {
     }
     shutdown(s.get(), SD_SEND);
     return true;
-}
-
-template <typename Pred>
-bool WaitFor(Pred pred, int timeoutMs) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return pred();
 }
 
 class CoreTest : public ::testing::Test {
@@ -157,7 +139,7 @@ TEST_F(CoreTest, StartOpensOneListenerPerPortedDeviceAndIsIdempotent) {
     EXPECT_TRUE(Logged("监听已启动：127.0.0.1:39161"));
     EXPECT_EQ(core.SnapshotDevices().size(), 3u);
 
-    int starts = CountLogged("核心已启动（");
+    size_t starts = CountLogged("核心已启动（");
     EXPECT_TRUE(core.Start(false));
     EXPECT_EQ(CountLogged("核心已启动（"), starts) << "a second Start reopened the core";
 
@@ -430,7 +412,7 @@ TEST_F(CoreTest, CleanupDeletesOldFilesAndPrunesFinishedJobs) {
     EXPECT_TRUE(Logged("清理历史作业 50 条"));
     EXPECT_EQ(core.ListJobs(1000).size(), 200u);
 
-    int lines = CountLogged("清理历史作业");
+    size_t lines = CountLogged("清理历史作业");
     core.RunCleanup();
     EXPECT_EQ(CountLogged("清理历史作业"), lines) << "nothing to prune, yet logged";
 }

@@ -29,6 +29,7 @@
 #include "foundation/text.h"
 #include "jobs/device_sim_client.h"
 #include "printers/fake_print_system.h"
+#include "support/log_lines.h"
 #include "support/temp_dir.h"
 
 namespace qs {
@@ -36,20 +37,9 @@ namespace {
 
 using test::DeviceSim;
 using test::FakeCloudPeer;
+using test::CountLogged;
+using test::Logged;
 using test::TempDir;
-
-bool Logged(const std::string& text) {
-    for (const std::string& line : Logger::Instance().RecentLines(0))
-        if (line.find(text) != std::string::npos) return true;
-    return false;
-}
-
-size_t CountLogged(const std::string& text) {
-    size_t n = 0;
-    for (const std::string& line : Logger::Instance().RecentLines(0))
-        if (line.find(text) != std::string::npos) ++n;
-    return n;
-}
 
 // A listening loopback socket that keeps a port taken.
 UniqueSocket HoldPort(int32_t port) {

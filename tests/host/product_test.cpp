@@ -21,39 +21,14 @@
 #include "host/service.h"
 #include "ipc/ipc_client.h"
 #include "jobs/device_sim_client.h"
+#include "exe_runner.h"
+#include "support/wait.h"
 
 namespace qs {
 namespace {
 
-std::wstring WindowsPath(std::string unixPath) {
-    for (char& c : unixPath)
-        if (c == '/') c = '\\';
-    return L"Z:" + Utf8ToWide(unixPath);
-}
-
-int RunExe(const std::wstring& args) {
-    std::wstring cmd = L"\"" + WindowsPath(QS_EXE_PATH) + L"\" " + args;
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return -1;
-    DWORD code = static_cast<DWORD>(-1);
-    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return static_cast<int>(code);
-}
-
-template <typename Pred>
-bool WaitFor(Pred pred, int timeoutMs) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return pred();
-}
+using test::RunExe;
+using test::WaitFor;
 
 std::string Request(const std::string& json) { return IpcRequest(json, 3000); }
 

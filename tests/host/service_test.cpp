@@ -15,33 +15,16 @@
 #include "host/service.h"
 #include "ipc/core_service.h"
 #include "ipc/ipc_client.h"
+#include "exe_runner.h"
+#include "support/wait.h"
 
 namespace qs {
 namespace {
 
-// The build path as Windows sees it: Wine maps the Unix root to drive Z:.
-std::wstring WindowsPath(std::string unixPath) {
-    for (char& c : unixPath)
-        if (c == '/') c = '\\';
-    return L"Z:" + Utf8ToWide(unixPath);
-}
+using test::RunExe;
+using test::WaitFor;
 
-const std::wstring kExe = WindowsPath(QS_EXE_PATH);
-
-// Runs the exe with arguments and returns its exit code (-1 on failure).
-int RunExe(const std::wstring& args, DWORD timeoutMs = 60000) {
-    std::wstring cmd = L"\"" + kExe + L"\" " + args;
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return -1;
-    DWORD code = static_cast<DWORD>(-1);
-    if (WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return static_cast<int>(code);
-}
+const std::wstring kExe = test::ExePath();
 
 struct Sc {
     SC_HANDLE manager = nullptr;
@@ -61,16 +44,6 @@ struct Sc {
         return st;
     }
 };
-
-template <typename Pred>
-bool WaitFor(Pred pred, int timeoutMs) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return pred();
-}
 
 bool PingAnswers() {
     return IpcRequest("{\"cmd\":\"ping\"}", 200).find("\"ok\":true") != std::string::npos;
