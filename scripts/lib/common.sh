@@ -9,14 +9,13 @@ export PATH=/usr/lib/wine:$PATH
 configure_and_build() {
   local arch=$1; shift
   local dir=$BUILD_ROOT/$arch
-  if [ ! -f "$dir/CMakeCache.txt" ]; then
-    # The test build talks to the local fake cloud; the shipped (i686) build
-    # keeps the production origin.
-    local origin=()
-    [ "$arch" = x86_64 ] && origin=(-DQUILLSTONE_CLOUD_BASE_URL=http://127.0.0.1:18443/)
-    cmake -S "$ROOT" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-$arch.cmake" \
-          -DCMAKE_BUILD_TYPE=RelWithDebInfo "${origin[@]}" ${QS_CMAKE_ARGS:-} >/dev/null
-  fi
+  # The test build talks to the local fake cloud; the shipped (i686) build
+  # keeps the production origin. Passed on every run so that a build folder
+  # made before this setting existed gets it too (a reconfigure is quick).
+  local origin=()
+  [ "$arch" = x86_64 ] && origin=(-DQUILLSTONE_CLOUD_BASE_URL=http://127.0.0.1:18443/)
+  cmake -S "$ROOT" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-$arch.cmake" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo "${origin[@]}" ${QS_CMAKE_ARGS:-} >/dev/null
   if [ "${1:-}" = "-k" ]; then
     shift
     cmake --build "$dir" -j"$JOBS" ${1:+--target "$@"} -- -k
