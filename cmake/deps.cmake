@@ -7,10 +7,16 @@ if(NOT EXISTS ${QS_SQLITE_DIR}/sqlite3.c OR NOT EXISTS ${QS_CJSON_DIR}/cJSON.c)
   message(FATAL_ERROR "Dependency sources missing under ${QS_DEPS_DIR}: run scripts/bootstrap")
 endif()
 
+# SQLITE_WIN32_NO_OVERLAPPED: positioned reads and writes through an
+# OVERLAPPED offset cost Wine a server round trip each; seek-then-read does
+# not (a job's write transaction went from about 1 ms to 0.3 ms). Each file
+# belongs to one connection, which SQLite serializes, so the two calls
+# cannot interleave.
 add_library(sqlite3 STATIC ${QS_SQLITE_DIR}/sqlite3.c)
 target_include_directories(sqlite3 SYSTEM PUBLIC ${QS_SQLITE_DIR})
 target_compile_definitions(sqlite3 PRIVATE SQLITE_THREADSAFE=1 SQLITE_DQS=0
-                           SQLITE_DEFAULT_FOREIGN_KEYS=0 SQLITE_OMIT_LOAD_EXTENSION)
+                           SQLITE_DEFAULT_FOREIGN_KEYS=0 SQLITE_OMIT_LOAD_EXTENSION
+                           SQLITE_WIN32_NO_OVERLAPPED)
 target_compile_options(sqlite3 PRIVATE -O2 -w)
 
 add_library(cjson STATIC ${QS_CJSON_DIR}/cJSON.c)

@@ -36,7 +36,10 @@ Behaviour is scripted per test through control endpoints (JSON bodies):
          "job_statuses": ["pushing","done"]   sequence for new jobs
          "require_auth": true|false
     POST /_control/revoke           every issued token becomes invalid
-    GET  /_control/requests         every request received (control ones aside)
+    GET  /_control/requests         every request received (control ones aside),
+                                    each with "answer": the status sent, or
+                                    "drop" / "cut_body" / none (no answer yet),
+                                    and "by_rule": true when a rule answered
     GET  /_control/body?i=N         the raw body of request N
 
 A RULE answers the next matching request instead of the default behaviour:
@@ -77,7 +80,7 @@ RECORD_TEXT_LIMIT = 64 * 1024
 
 class State:
     def __init__(self):
-        self.lock = threading.Lock()
+        self.lock = threading.RLock()  # answer() records under it, also when called with it held
         self.reset()
 
     def reset(self):
@@ -159,6 +162,12 @@ class Handler(BaseHTTPRequestHandler):
             body = json.dumps(body, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
         elif isinstance(body, str):
             body = body.encode("utf-8")
+        rec = getattr(self, "_record", None)
+        if rec is not None:
+            # What the client was told, so a test can tell accepted
+            # submissions from the ones a rule turned away.
+            with STATE.lock:
+                rec["answer"] = action if action in ("drop", "cut_body") else status
         if action == "drop":
             self.close_connection = True
             self.connection.shutdown(socket.SHUT_RDWR)
@@ -198,6 +207,7 @@ class Handler(BaseHTTPRequestHandler):
             rec["index"] = len(STATE.requests)
             STATE.requests.append(rec)
             STATE.bodies.append(body)
+        self._record = rec
 
     def take_rule(self, path):
         with STATE.lock:
@@ -219,6 +229,7 @@ class Handler(BaseHTTPRequestHandler):
             url = urllib.parse.urlsplit(self.path)
             path, query = url.path, url.query
             body = self.read_body()
+            self._record = None
             if path.startswith("/_control/"):
                 return self.control(path, query, body)
             self.record(path, query, body)
@@ -228,6 +239,8 @@ class Handler(BaseHTTPRequestHandler):
                     time.sleep(rule["delay_ms"] / 1000.0)
                 if not any(k in rule for k in ("status", "body", "raw", "action")):
                     return self.default(path, query, body)   # a pure delay
+                with STATE.lock:
+                    self._record["by_rule"] = True
                 payload = rule["raw"] if "raw" in rule else rule.get("body", b"")
                 return self.answer(rule.get("status", 200), payload, rule.get("headers"),
                                    rule.get("action"))

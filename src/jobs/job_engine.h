@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -84,9 +85,12 @@ public:
     // Settles a leased job after its deliveries and writes it (and with it
     // the end of the lease); false when the write failed.
     bool FinalizeJob(JobRecord& job, bool multi, const std::vector<DeviceRecord>& devices);
-    // One pass of the delivery worker over the due jobs.
+    // One pass of the delivery worker over the due jobs. It first renews the
+    // leases of attempts still running in this process, so an attempt longer
+    // than the lease (a large upload, a slow device) is not started twice.
     void RunDuePass(int64_t nowMs, bool multi, const std::vector<DeviceRecord>& devices);
-    // Only among the newest jobs; a retry renews the job's retention.
+    // Only among the newest jobs; a retry renews the job's retention. False
+    // for a job whose attempt is running right now (it would print twice).
     bool RetryJob(int64_t id, bool multi, const std::vector<DeviceRecord>& devices);
     bool CancelJob(int64_t id);
 
@@ -95,12 +99,20 @@ private:
 
     bool StopRequested() const;
 
+    // Jobs whose attempt runs in this process now; their leases are renewed.
+    class HeldLease;
+    bool IsHeld(int64_t id) const;
+    void RenewHeldLeases();
+
     ConfigStore& store_;
     CloudClient* cloud_ = nullptr;
     LanDiscovery* discovery_ = nullptr;
     std::function<int64_t()> nowMs_;
     DeliveryOptions delivery_;
     const std::atomic<bool>* stop_ = nullptr;
+
+    mutable std::mutex heldMutex_;
+    std::set<int64_t> held_;
 
     mutable std::mutex tipMutex_;
     JobTip tip_;

@@ -32,7 +32,40 @@ bool FindRecent(ConfigStore& store, int64_t id, JobRecord& out) {
 
 }  // namespace
 
+// Marks a job as attempted by this process for as long as the attempt runs.
+class JobEngine::HeldLease {
+public:
+    HeldLease(JobEngine& engine, int64_t id) : engine_(engine), id_(id) {
+        std::lock_guard<std::mutex> lock(engine_.heldMutex_);
+        engine_.held_.insert(id_);
+    }
+    ~HeldLease() {
+        std::lock_guard<std::mutex> lock(engine_.heldMutex_);
+        engine_.held_.erase(id_);
+    }
+    HeldLease(const HeldLease&) = delete;
+    HeldLease& operator=(const HeldLease&) = delete;
+
+private:
+    JobEngine& engine_;
+    int64_t id_;
+};
+
 bool JobEngine::StopRequested() const { return stop_ && stop_->load(); }
+
+bool JobEngine::IsHeld(int64_t id) const {
+    std::lock_guard<std::mutex> lock(heldMutex_);
+    return held_.count(id) != 0;
+}
+
+void JobEngine::RenewHeldLeases() {
+    std::set<int64_t> ids;
+    {
+        std::lock_guard<std::mutex> lock(heldMutex_);
+        ids = held_;
+    }
+    for (int64_t id : ids) store_.RenewJobLease(id, kLeaseMs);
+}
 
 bool JobEngine::ProcessJob(int64_t id, bool multi, const std::vector<DeviceRecord>& devices) {
     JobRecord job;
@@ -40,6 +73,7 @@ bool JobEngine::ProcessJob(int64_t id, bool multi, const std::vector<DeviceRecor
         LogDebug("跳过作业 " + std::to_string(id) + "（已被占用或已终态）");
         return false;
     }
+    const HeldLease holding(*this, id);
 
     if (job.expires_at > 0 && NowMs() > job.expires_at) {
         AbortJob(store_, job, "作业已过期（超过保留时限）");
@@ -129,6 +163,7 @@ bool JobEngine::FinalizeJob(JobRecord& job, bool multi, const std::vector<Device
 }
 
 void JobEngine::RunDuePass(int64_t nowMs, bool multi, const std::vector<DeviceRecord>& devices) {
+    RenewHeldLeases();
     for (JobRecord& job : store_.ListDueJobs(nowMs, kDuePassLimit)) {
         if (StopRequested()) return;
         if (job.expires_at > 0 && job.expires_at < nowMs) {
@@ -146,7 +181,7 @@ void JobEngine::RunDuePass(int64_t nowMs, bool multi, const std::vector<DeviceRe
 
 bool JobEngine::RetryJob(int64_t id, bool multi, const std::vector<DeviceRecord>& devices) {
     JobRecord job;
-    if (!FindRecent(store_, id, job)) return false;
+    if (IsHeld(id) || !FindRecent(store_, id, job)) return false;
     job.state = kJobPending;
     job.retries = 0;
     job.next_retry_at = 0;

@@ -107,11 +107,29 @@ public:
         return true;
     }
 
-    // Ends the sending direction, as a device expects at the end of a job.
+    // Ends the sending direction, as a device expects at the end of a job,
+    // and waits for the device to close its side. The sends only handed the
+    // bytes to the socket buffers, which hold a whole small job: a device
+    // that stopped reading or reset half way would otherwise count as
+    // having printed it. The device has the stall limit to take the rest
+    // and close; a reset fails the send.
     int32_t Finish() {
-        shutdown(sock_.get(), SD_SEND);
-        sock_.reset();
-        return kLanSent;
+        if (shutdown(sock_.get(), SD_SEND) != 0) return kLanFailed;
+        const ULONGLONG start = GetTickCount64();
+        char sink[512];
+        for (;;) {
+            int got = recv(sock_.get(), sink, sizeof(sink), 0);
+            if (got == 0) return kLanSent;
+            if (got > 0) continue;  // status bytes a device may send back; its close follows them
+            if (WSAGetLastError() != WSAEWOULDBLOCK) return kLanFailed;  // reset
+            const int64_t waited = static_cast<int64_t>(GetTickCount64() - start);
+            if (waited >= limits_.stallMs) return kLanFailed;
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(sock_.get(), &readable);
+            timeval tv = ToTimeval(limits_.stallMs - waited);
+            if (select(0, &readable, nullptr, nullptr, &tv) < 0) return kLanFailed;
+        }
     }
 
 private:

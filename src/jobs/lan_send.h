@@ -8,7 +8,7 @@ namespace qs {
 
 // Results of a direct send.
 enum LanSendResult : int32_t {
-    kLanSent = 0,            // every byte handed to the connection
+    kLanSent = 0,            // every byte sent and the device closed in order
     kLanFailed = -1,         // unreadable file, no socket, refused, reset, send error, stalled
     kLanConnectTimeout = -2, // the connection was not made within the connect limit
 };

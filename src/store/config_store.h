@@ -51,6 +51,9 @@ public:
                          const std::string& error);
     bool UpdateJob(const JobRecord& job);
     bool ClearJobLease(int64_t id);
+    // Extends a lease still held (processing, not yet settled) to leaseMs
+    // from now; false when the job is no longer leased.
+    bool RenewJobLease(int64_t id, int64_t leaseMs);
     int32_t PruneJobs(int32_t keep);
 
     // Settings.

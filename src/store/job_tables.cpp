@@ -66,27 +66,21 @@ int64_t ConfigStore::InsertJob(const JobRecord& job) {
 
 bool ConfigStore::TryLeaseJob(int64_t id, int64_t leaseMs, JobRecord& out) {
     const int64_t now = NowMs();
-    {
-        Statement st(db_,
-                     "UPDATE job SET state=1, lease_until=?, updated_at=? WHERE id=? AND "
-                     "state IN (0,1) AND (lease_until=0 OR lease_until<?)");
-        if (!st.ok()) return false;
-        st.BindInt64(1, now + leaseMs);
-        st.BindText(2, LocalTimestamp());
-        st.BindInt64(3, id);
-        st.BindInt64(4, now);
-        // Whether this UPDATE won the lease is only known from the change
-        // count; without the lock another thread's statement could replace
-        // it between the step and the read, and two threads would both hold
-        // the job (a double print) or neither would.
-        DbLock lock(db_);
-        if (!st.StepDone() || sqlite3_changes(db_) != 1) return false;
-    }
-    Statement row(db_, "SELECT " + kJobColumns + " FROM job WHERE id=?");
-    if (!row.ok()) return false;
-    row.BindInt64(1, id);
-    if (!row.StepRow()) return false;
-    out = ReadJob(row);
+    // The row comes back only when this UPDATE won the lease, so two threads
+    // can never both hold the job (a double print) nor neither.
+    Statement st(db_,
+                 "UPDATE job SET state=1, lease_until=?, updated_at=? WHERE id=? AND "
+                 "state IN (0,1) AND (lease_until=0 OR lease_until<?) RETURNING " + kJobColumns);
+    if (!st.ok()) return false;
+    st.BindInt64(1, now + leaseMs);
+    st.BindText(2, LocalTimestamp());
+    st.BindInt64(3, id);
+    st.BindInt64(4, now);
+    if (!st.StepRow()) return false;
+    JobRecord leased = ReadJob(st);
+    // The change is committed when the statement completes.
+    if (!st.StepDone()) return false;
+    out = std::move(leased);
     return true;
 }
 
@@ -156,6 +150,15 @@ bool ConfigStore::UpdateJob(const JobRecord& job) {
     st.BindText(6, LocalTimestamp());
     st.BindInt64(7, job.id);
     return st.StepDone();
+}
+
+bool ConfigStore::RenewJobLease(int64_t id, int64_t leaseMs) {
+    Statement st(db_, "UPDATE job SET lease_until=? WHERE id=? AND state=1 AND lease_until>0");
+    if (!st.ok()) return false;
+    st.BindInt64(1, NowMs() + leaseMs);
+    st.BindInt64(2, id);
+    DbLock lock(db_);
+    return st.StepDone() && sqlite3_changes(db_) == 1;
 }
 
 bool ConfigStore::ClearJobLease(int64_t id) {

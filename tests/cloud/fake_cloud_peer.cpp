@@ -137,6 +137,10 @@ std::vector<RecordedRequest> FakeCloudPeer::Requests() {
         r.body = Str(item, "body");
         r.contentLength = Str(item, "content_length");
         r.bodyLen = Num(item, "body_len", -1);
+        const cJSON* answer = cJSON_GetObjectItemCaseSensitive(item, "answer");
+        if (cJSON_IsNumber(answer)) r.answer = std::to_string(answer->valueint);
+        else if (cJSON_IsString(answer)) r.answer = answer->valuestring;
+        r.byRule = cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(item, "by_rule"));
         const cJSON* header = nullptr;
         cJSON_ArrayForEach(header, cJSON_GetObjectItemCaseSensitive(item, "headers")) {
             const cJSON* k = cJSON_GetArrayItem(header, 0);

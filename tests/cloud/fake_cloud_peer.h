@@ -22,6 +22,10 @@ struct RecordedRequest {
     std::vector<std::pair<std::string, std::string>> headers;
     bool hasPart = false;
     RecordedPart part;
+    // What the fake answered: the status ("200"), "drop", "cut_body", or ""
+    // while it has not answered yet.
+    std::string answer;
+    bool byRule = false;  // a scripted rule answered instead of the default
 
     bool HasHeader(const std::string& name) const;
     // Value of the header (case-insensitive name), "" when absent.

@@ -133,6 +133,20 @@ TEST_F(DeliveryTest, DeviceThatStopsReadingFailsTheDirectSendAfterTheStallLimit)
     EXPECT_EQ(Target(id, "STALL1").state, kTargetDelivered);
 }
 
+// The whole job fits in the socket buffers, so every send succeeds at once;
+// a device that has not taken it and closed within the stall limit has not
+// printed it.
+TEST_F(DeliveryTest, DeviceThatStopsReadingASmallJobFailsTheDirectSendAfterTheStallLimit) {
+    options_.send_stall_ms = 1000;
+    MakeEngine();
+    const std::wstring file = WriteSpool(ReceiptBytes(256 << 10));
+    const auto start = Clock::now();
+    EXPECT_EQ(engine_->SendFileOverLan(file, sim_.AddressOf("STALL1"), sim_.tcpPort()), kLanFailed);
+    const int64_t took = MsSince(start);
+    EXPECT_GE(took, 900);
+    EXPECT_LT(took, 8000);
+}
+
 // Each cloud outcome as the fake server is told to answer it.
 struct CloudCase {
     const char* name;

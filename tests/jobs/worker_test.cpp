@@ -271,6 +271,36 @@ TEST_F(WorkerTest, SecondAttemptWhileTheLeaseIsHeldChangesNothing) {
     EXPECT_EQ(Job(id).state, kJobCompleted);
 }
 
+TEST_F(WorkerTest, AttemptOutlivingItsLeaseIsNotStartedAgain) {
+    // The cloud keeps the job queued, so the attempt sits in its status poll;
+    // meanwhile the clock passes the lease and the worker's pass comes round.
+    cloudPeer_.Config(R"({"job_statuses":["queued"]})");
+    const auto devices = Devices({"CLOUD1"});
+    const int64_t id = AddJob("CLOUD1", "receipt");
+    bool overlapped = false;
+    onCloudSleep_ = [&] {
+        if (overlapped) return;
+        overlapped = true;
+        now_ += JobEngine::kLeaseMs + 1000;
+        engine_->RunDuePass(now_.load(), false, devices);
+        EXPECT_FALSE(engine_->RetryJob(id, false, devices));
+    };
+
+    engine_->ProcessJob(id, false, devices);
+    ASSERT_TRUE(overlapped);
+    EXPECT_EQ(CloudRequests("/v1/files"), 1u);
+    EXPECT_EQ(CloudRequests("/v1/print-jobs"), 1u);
+    const JobRecord job = Job(id);
+    EXPECT_EQ(job.state, kJobPending);
+    EXPECT_EQ(job.retries, 1);
+    EXPECT_EQ(job.lease_until, 0);
+
+    // Once the attempt has ended, a retry is accepted again.
+    onCloudSleep_ = nullptr;
+    cloudPeer_.Config(R"({"job_statuses":["done"]})");
+    EXPECT_TRUE(engine_->RetryJob(id, false, devices));
+}
+
 TEST_F(WorkerTest, DuePassAbortsJobsOutOfAttemptsAndTakesTheOldestFifty) {
     OnLan("LAN1");
     const auto devices = Devices({"LAN1"});
