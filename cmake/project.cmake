@@ -22,13 +22,11 @@ function(qs_test name)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
   target_compile_options(${name} PRIVATE ${QS_WARNINGS})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} qs_testmain)
-  if(ARG_PEER)
-    add_test(NAME ${name}
-             COMMAND python3 ${CMAKE_SOURCE_DIR}/tools/peer_run.py ${ARG_PEER}
-                     -- ${QS_WINE64} $<TARGET_FILE:${name}>)
-  else()
-    add_test(NAME ${name} COMMAND ${QS_WINE64} $<TARGET_FILE:${name}>)
-  endif()
+  # Through peer_run.py even without a peer: it keeps Wine's background
+  # processes off the test runner's pipes.
+  add_test(NAME ${name}
+           COMMAND python3 ${CMAKE_SOURCE_DIR}/tools/peer_run.py ${ARG_PEER}
+                   -- ${QS_WINE64} $<TARGET_FILE:${name}>)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
@@ -36,4 +34,26 @@ function(qs_test name)
   if(ARG_LOCK)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_LOCK}")
   endif()
+endfunction()
+
+# The product version: the exe's version resource carries it and the
+# installer reads it from there, so this is the one place it is set.
+# Four dot-separated numbers; releases differ in the first three, which is
+# what the program shows and compares.
+set(QUILLSTONE_VERSION "${PROJECT_VERSION}" CACHE STRING "Product version, four parts (4.3.0.0)")
+
+# qs_version_rc(OUT VERSION): the version resource of quillstone.exe for
+# VERSION, written to OUT.
+function(qs_version_rc out version)
+  string(REPLACE "." ";" parts "${version}")
+  list(LENGTH parts count)
+  if(NOT count EQUAL 4)
+    message(FATAL_ERROR "version '${version}' must have four parts")
+  endif()
+  list(GET parts 0 QS_VERSION_MAJOR)
+  list(GET parts 1 QS_VERSION_MINOR)
+  list(GET parts 2 QS_VERSION_PATCH)
+  list(GET parts 3 QS_VERSION_TWEAK)
+  set(QS_VERSION "${version}")
+  configure_file(${CMAKE_SOURCE_DIR}/src/host/version.rc.in ${out} @ONLY)
 endfunction()
