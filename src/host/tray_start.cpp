@@ -6,6 +6,7 @@
 #include <cJSON.h>
 
 #include "ipc/ipc_client.h"
+#include "tray/tray_app.h"
 #include "ui/ui_text.h"
 
 namespace qs {
@@ -32,14 +33,14 @@ ConfigProbe ReadConfigReply(const std::string& reply) {
     return probe;
 }
 
-void StartTrayMode(bool /*hidden*/) {
+void StartTrayMode(bool hidden) {
     ConfigProbe probe = ReadConfigReply(IpcRequest("{\"cmd\":\"config\"}", 3000));
     SetUiLanguage(probe.language);
     INITCOMMONCONTROLSEX icc{};
     icc.dwSize = sizeof(icc);
     icc.dwICC = 0xFF;
     InitCommonControlsEx(&icc);
-    // The tray icon and the main window take over from here once they exist.
+    RunTrayApplication(hidden, probe.reachable);
 }
 
 }  // namespace qs

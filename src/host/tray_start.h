@@ -14,6 +14,8 @@ struct ConfigProbe {
 // a non-zero number, or "1"/"true"/"True"; its language is data.language
 // when that is a non-empty string.
 ConfigProbe ReadConfigReply(const std::string& reply);
+// Tray mode: language, common controls, then the tray application until
+// its Exit; hidden is the "/tray" switch.
 void StartTrayMode(bool hidden);
 
 }  // namespace qs
