@@ -17,9 +17,9 @@ inline std::wstring WindowsPath(std::string unixPath) {
 
 inline std::wstring ExePath() { return WindowsPath(QS_EXE_PATH); }
 
-// The exe's exit code, or -1 when it could not be started or did not end in time.
-inline int RunExe(const std::wstring& args, DWORD timeoutMs = 60000) {
-    std::wstring cmd = L"\"" + ExePath() + L"\" " + args;
+// A command line's exit code, or -1 when it could not be started or did
+// not end in time.
+inline int RunCommand(std::wstring cmd, DWORD timeoutMs = 60000) {
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi{};
@@ -30,6 +30,11 @@ inline int RunExe(const std::wstring& args, DWORD timeoutMs = 60000) {
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     return static_cast<int>(code);
+}
+
+// The exe's exit code, or -1 when it could not be started or did not end in time.
+inline int RunExe(const std::wstring& args, DWORD timeoutMs = 60000) {
+    return RunCommand(L"\"" + ExePath() + L"\" " + args, timeoutMs);
 }
 
 }  // namespace qs::test

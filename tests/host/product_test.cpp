@@ -4,7 +4,6 @@
 // left pending across a service restart delivered afterwards.
 #include <winsock2.h>
 #include <windows.h>
-#include <psapi.h>
 
 #include <gtest/gtest.h>
 
@@ -16,31 +15,22 @@
 #include <thread>
 
 #include "cloud/fake_cloud_peer.h"
-#include "foundation/handles.h"
 #include "foundation/text.h"
-#include "host/service.h"
-#include "ipc/ipc_client.h"
 #include "jobs/device_sim_client.h"
 #include "exe_runner.h"
+#include "service_control.h"
 #include "support/wait.h"
 
 namespace qs {
 namespace {
 
+using test::ControlServiceState;
+using test::Reply;
+using test::Request;
 using test::RunExe;
+using test::SendReceipt;
+using test::ServiceWorkingSetMiB;
 using test::WaitFor;
-
-std::string Request(const std::string& json) { return IpcRequest(json, 3000); }
-
-// The "data" array of a reply, parsed; empty on any failure.
-struct Reply {
-    explicit Reply(const std::string& text) : root(cJSON_Parse(text.c_str())) {}
-    ~Reply() { cJSON_Delete(root); }
-    Reply(const Reply&) = delete;
-    Reply& operator=(const Reply&) = delete;
-    cJSON* data() const { return cJSON_GetObjectItemCaseSensitive(root, "data"); }
-    cJSON* root;
-};
 
 // State of the newest job, or -1.
 int NewestJobState(int64_t* id = nullptr) {
@@ -49,52 +39,6 @@ int NewestJobState(int64_t* id = nullptr) {
     if (!first) return -1;
     if (id) *id = static_cast<int64_t>(cJSON_GetObjectItemCaseSensitive(first, "id")->valuedouble);
     return cJSON_GetObjectItemCaseSensitive(first, "state")->valueint;
-}
-
-bool SendReceipt(int port, const std::string& bytes) {
-    UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<u_short>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return false;
-    if (send(s.get(), bytes.data(), static_cast<int>(bytes.size()), 0) != static_cast<int>(bytes.size()))
-        return false;
-    shutdown(s.get(), SD_SEND);
-    return true;
-}
-
-bool ControlServiceState(DWORD control, DWORD wanted) {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
-    bool ok = false;
-    if (service) {
-        SERVICE_STATUS st;
-        if (control == 0) StartServiceW(service, 0, nullptr);
-        else ControlService(service, control, &st);
-        ok = WaitFor([&] {
-            SERVICE_STATUS now{};
-            return QueryServiceStatus(service, &now) && now.dwCurrentState == wanted;
-        }, 30000);
-        CloseServiceHandle(service);
-    }
-    if (manager) CloseServiceHandle(manager);
-    return ok;
-}
-
-double ServiceWorkingSetMiB() {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS);
-    SERVICE_STATUS_PROCESS st{};
-    DWORD needed = 0;
-    if (service) QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&st), sizeof(st), &needed);
-    if (service) CloseServiceHandle(service);
-    if (manager) CloseServiceHandle(manager);
-    UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, st.dwProcessId));
-    PROCESS_MEMORY_COUNTERS pmc{};
-    pmc.cb = sizeof(pmc);
-    if (!process || !GetProcessMemoryInfo(process.get(), &pmc, sizeof(pmc))) return -1;
-    return static_cast<double>(pmc.WorkingSetSize) / (1024.0 * 1024.0);
 }
 
 class ProductTest : public ::testing::Test {
