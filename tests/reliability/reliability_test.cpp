@@ -253,10 +253,15 @@ protected:
         s.log->Mark();
         s.baseJobId = s.db->MaxJobId();
 
-        for (const SimDevice& d : s.sim.devices())
-            Request("{\"cmd\":\"add\",\"sn\":\"" + d.sn + "\",\"crc\":\"246810\",\"name\":\"" + d.sn + "\"}");
+        // An add waits for the cloud's check, as long as the tray waits.
+        for (const SimDevice& d : s.sim.devices()) {
+            const std::string reply = Request(
+                "{\"cmd\":\"add\",\"sn\":\"" + d.sn + "\",\"crc\":\"246810\",\"name\":\"" + d.sn + "\"}", 45000);
+            if (reply.find("\"ok\":true") == std::string::npos)
+                std::printf("setup: add %s answered %s\n", d.sn.c_str(), reply.c_str());
+        }
         // Every device with a port, and every LAN device found by discovery.
-        WaitFor([&s] {
+        const bool listed = WaitFor([&s] {
             Reply now(Request("{\"cmd\":\"list\"}"));
             auto by = ByMember(now.data(), "sn");
             if (by.size() != s.sim.devices().size()) return false;
@@ -267,6 +272,7 @@ protected:
             }
             return true;
         }, 30000);
+        if (!listed) std::printf("setup: the device list did not settle: %s\n", Request("{\"cmd\":\"list\"}").c_str());
         s.ws = std::make_unique<WorkingSetSampler>();
         s.pid = ServiceStatus().dwProcessId;
     }
