@@ -273,6 +273,12 @@ protected:
             return true;
         }, 30000);
         if (!listed) std::printf("setup: the device list did not settle: %s\n", Request("{\"cmd\":\"list\"}").c_str());
+        // A port held by anything else would take the connections meant for
+        // the service; say so before a scenario stalls on it.
+        for (const auto& d : s.ports)
+            if (s.log->Count("监听已启动：127.0.0.1:" + std::to_string(d.second)) == 0)
+                std::printf("setup: the service did not start listening on %d for %s\n", d.second, d.first.c_str());
+        std::fflush(stdout);
         s.ws = std::make_unique<WorkingSetSampler>();
         s.pid = ServiceStatus().dwProcessId;
     }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/process_window.h"
 #include "tray/autostart.h"
 #include "tray/job_toast.h"
 #include "tray/main_dlg.h"
@@ -548,7 +549,7 @@ TEST_F(MainWindowTest, MinimumTrackSizeIsScaledForTheWindow) {
 TEST_F(MainWindowTest, TheInstallersControlWindowEndsTheTray) {
     MainDlg* dlg = Open();
     ASSERT_TRUE(dlg);
-    HWND control = FindWindowW(kInstallerCloseWindowClass, nullptr);
+    HWND control = test::FindProcessWindow(kInstallerCloseWindowClass, GetCurrentProcessId());
     ASSERT_TRUE(control);
     EXPECT_EQ(control, dlg->controlWindow());
     SendMessageW(control, WM_CLOSE, 0, 0);

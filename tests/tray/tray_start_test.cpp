@@ -13,6 +13,7 @@
 
 #include "host/exe_runner.h"
 #include "ipc/ipc_client.h"
+#include "support/process_window.h"
 #include "support/wait.h"
 #include "tray/main_dlg.h"
 #include "ui/ui_text.h"
@@ -118,7 +119,7 @@ TEST_F(TrayStartTest, FirstStartInstallsTheServiceAndTheListFaceAppears) {
     EXPECT_EQ(MainWindowOf(pi.dwProcessId), window) << "one main window only";
 
     // The installer ends the tray through its control window.
-    HWND control = FindWindowW(kInstallerCloseWindowClass, nullptr);
+    HWND control = test::FindProcessWindow(kInstallerCloseWindowClass, pi.dwProcessId);
     ASSERT_TRUE(control);
     PostMessageW(control, WM_CLOSE, 0, 0);
     ASSERT_EQ(WaitForSingleObject(process_, 15000), WAIT_OBJECT_0) << "the tray did not end";

@@ -18,6 +18,7 @@
 #include "foundation/text.h"
 #include "host/exe_runner.h"
 #include "support/log_lines.h"
+#include "support/process_window.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 #include "ui/message_box.h"
@@ -320,10 +321,10 @@ TEST_F(UpdaterTest, PostToAWindowThatIsGoneDropsTheRecord) {
 }
 
 TEST_F(UpdaterTest, TheInstallerCloseWindowForgetsThePendingInstallerAndTakesTheExitPath) {
-    // The installer finds the window by class name alone.
     HWND close = CreateInstallerCloseWindow(window.hwnd(), WM_COMMAND, 3002, 0);
     ASSERT_TRUE(close);
-    EXPECT_EQ(FindWindowW(kInstallerCloseWindowClass, nullptr), close);
+    // The installer finds it by class name alone.
+    EXPECT_EQ(test::FindProcessWindow(kInstallerCloseWindowClass, GetCurrentProcessId()), close);
     EXPECT_FALSE(IsWindowVisible(close));
 
     // Keep an installer for exit, as "Install when quitting" does.
@@ -341,7 +342,7 @@ TEST_F(UpdaterTest, TheInstallerCloseWindowForgetsThePendingInstallerAndTakesThe
     EXPECT_EQ(msg.wParam, 3002u);
     EXPECT_TRUE(IsWindow(close)) << "WM_CLOSE alone does not destroy it; the tray's exit does";
     DestroyWindow(close);
-    EXPECT_EQ(FindWindowW(kInstallerCloseWindowClass, nullptr), nullptr);
+    EXPECT_EQ(test::FindProcessWindow(kInstallerCloseWindowClass, GetCurrentProcessId()), nullptr);
 }
 
 // --- against the fake update server -------------------------------------------
