@@ -486,6 +486,27 @@ TEST_F(MainWindowTest, CloseAndEscOnlyHideAndTheListTimerSleepsWhileHidden) {
     EXPECT_FALSE(IsWindowVisible(window_));
 }
 
+TEST_F(MainWindowTest, RefreshAsksTheCoreToRecheckThenReloadsTheList) {
+    core_.SetReply("list", kNoDevices);
+    MainDlg* dlg = Open();
+    ASSERT_TRUE(dlg);
+    EXPECT_TRUE(dlg->list().rows().empty());
+
+    core_.SetReply("list", kTwoDevices);
+    core_.ClearRequests();
+    SendMessageW(window_, WM_COMMAND, MAKEWPARAM(MainDlg::kRefresh, BN_CLICKED), 0);
+    EXPECT_EQ(core_.CountOf("refresh"), 1);
+    EXPECT_EQ(core_.CountOf("list"), 1);
+    EXPECT_EQ(dlg->list().rows().size(), 2u);
+    EXPECT_EQ(dlg->countText(), L"2 台设备");
+
+    // Without a core the list gives way to the absent state.
+    core_.Stop();
+    core_.ClearRequests();
+    SendMessageW(window_, WM_COMMAND, MAKEWPARAM(MainDlg::kRefresh, BN_CLICKED), 0);
+    EXPECT_EQ(Text(window_, MainDlg::kEmptyTitle), L"打印服务未运行");
+}
+
 TEST_F(MainWindowTest, NoticeLivesTwoAndAHalfSecondsAcrossTheTickWrap) {
     MainDlg::SetTickSource(&FakeTick);
     MainDlg* dlg = Open();
