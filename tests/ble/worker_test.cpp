@@ -128,6 +128,26 @@ TEST_F(WorkerTest, ScanAgainEndsTheRunningScanAndStartsAFullOne) {
     EXPECT_EQ(sink_.Count(EvDeviceFound), 2) << "one advertisement per scan";
 }
 
+TEST_F(WorkerTest, ConnectDuringAScanEndsTheScanFirst) {
+    world_->AddDevice(Printer());
+    Start();
+    worker_->StartScan(10000);
+    ASSERT_TRUE(sink_.WaitForCount(EvDeviceFound, 1, 3000));
+    const auto connect = Clock::now();
+    worker_->ConnectDevice(kPrinter, 0);
+    ASSERT_TRUE(sink_.WaitForCount(EvConnected, 1, 3000));
+    EXPECT_LT(MsSince(connect), 2000) << "the connect waited for the scan's full length";
+    EXPECT_EQ(world_->WatchersRunning(), 0) << "the watcher outlived its scan";
+    // The scan's end is posted before the connection.
+    int finishedAt = -1, connectedAt = -1;
+    for (size_t i = 0; i < sink_.events().size(); ++i) {
+        if (sink_.events()[i].eventKind == EvScanFinished && finishedAt < 0) finishedAt = static_cast<int>(i);
+        if (sink_.events()[i].eventKind == EvConnected) connectedAt = static_cast<int>(i);
+    }
+    EXPECT_GE(finishedAt, 0);
+    EXPECT_LT(finishedAt, connectedAt);
+}
+
 TEST_F(WorkerTest, ShortScansAreRaisedToOneSecond) {
     world_->AddDevice(Printer());
     Start();
