@@ -18,6 +18,7 @@
 #include "ble/current_ssid.h"
 #include "ble/sim_transport.h"
 #include "ble/winrt_transport.h"
+#include "support/canvas.h"
 #include "ui/message_box.h"
 #include "ui/theme.h"
 #include "ui/ui_text.h"
@@ -45,67 +46,7 @@ struct Box {
     UINT flags;
 };
 
-// A 32-bit DIB, first filled with a colour nothing paints.
-class Canvas {
-public:
-    static constexpr COLORREF kUnpainted = RGB(0xFF, 0x00, 0xFF);
-    Canvas(int width, int height) : width_(width), height_(height) {
-        BITMAPINFO info{};
-        info.bmiHeader.biSize = sizeof(info.bmiHeader);
-        info.bmiHeader.biWidth = width;
-        info.bmiHeader.biHeight = -height;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = BI_RGB;
-        dc_ = CreateCompatibleDC(nullptr);
-        bitmap_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, &bits_, nullptr, 0);
-        old_ = SelectObject(dc_, bitmap_);
-        RECT all{0, 0, width, height};
-        HBRUSH brush = CreateSolidBrush(kUnpainted);
-        FillRect(dc_, &all, brush);
-        DeleteObject(brush);
-    }
-    ~Canvas() {
-        SelectObject(dc_, old_);
-        DeleteObject(bitmap_);
-        DeleteDC(dc_);
-    }
-    Canvas(const Canvas&) = delete;
-    Canvas& operator=(const Canvas&) = delete;
-    HDC dc() const { return dc_; }
-    int width() const { return width_; }
-    int height() const { return height_; }
-    COLORREF At(int x, int y) const { return GetPixel(dc_, x, y); }
-    // A 32-bit BMP file of the canvas.
-    bool SaveBmp(const std::wstring& path) const {
-        BITMAPFILEHEADER file{};
-        BITMAPINFOHEADER header{};
-        header.biSize = sizeof(header);
-        header.biWidth = width_;
-        header.biHeight = -height_;
-        header.biPlanes = 1;
-        header.biBitCount = 32;
-        header.biCompression = BI_RGB;
-        const DWORD bytes = static_cast<DWORD>(width_) * height_ * 4;
-        file.bfType = 0x4D42;
-        file.bfOffBits = sizeof(file) + sizeof(header);
-        file.bfSize = file.bfOffBits + bytes;
-        GdiFlush();
-        FILE* out = _wfopen(path.c_str(), L"wb");
-        if (!out) return false;
-        fwrite(&file, sizeof(file), 1, out);
-        fwrite(&header, sizeof(header), 1, out);
-        fwrite(bits_, 1, bytes, out);
-        return fclose(out) == 0;
-    }
-
-private:
-    int width_, height_;
-    HDC dc_ = nullptr;
-    HBITMAP bitmap_ = nullptr;
-    HGDIOBJ old_ = nullptr;
-    void* bits_ = nullptr;
-};
+using test::Canvas;
 
 class BleDialogTest : public ::testing::Test {
 protected:

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/canvas.h"
 #include "tray/device_list_box.h"
 #include "tray/device_rows.h"
 #include "tray/tray_messages.h"
@@ -627,40 +628,7 @@ TEST_F(DeviceListWindow, WheelScrollsAndTheHoverFollowsTheRowUnderThePointer) {
     EXPECT_EQ(box_.hover().row, top);
 }
 
-// A 32-bit top-down DIB to draw rows into and read back.
-class Canvas {
-public:
-    Canvas(int width, int height) : width_(width), height_(height) {
-        BITMAPINFO info{};
-        info.bmiHeader.biSize = sizeof(info.bmiHeader);
-        info.bmiHeader.biWidth = width;
-        info.bmiHeader.biHeight = -height;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = BI_RGB;
-        dc_ = CreateCompatibleDC(nullptr);
-        bitmap_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits_), nullptr, 0);
-        old_ = SelectObject(dc_, bitmap_);
-    }
-    ~Canvas() {
-        SelectObject(dc_, old_);
-        DeleteObject(bitmap_);
-        DeleteDC(dc_);
-    }
-    HDC dc() const { return dc_; }
-    COLORREF At(int x, int y) const {
-        GdiFlush();
-        const uint32_t px = bits_[static_cast<size_t>(y) * width_ + x];
-        return RGB((px >> 16) & 0xFF, (px >> 8) & 0xFF, px & 0xFF);
-    }
-
-private:
-    int width_, height_;
-    HDC dc_;
-    HBITMAP bitmap_;
-    HGDIOBJ old_;
-    uint32_t* bits_ = nullptr;
-};
+using test::Canvas;
 
 std::string Hex(COLORREF c) {
     char text[16];

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/canvas.h"
 #include "ui/dialog_base.h"
 #include "ui/modern_button.h"
 #include "ui/theme.h"
@@ -313,48 +314,7 @@ private:
     Census* census_;
 };
 
-// A 32-bit DIB first filled with a colour no theme uses, so that a pixel
-// nobody painted cannot pass.
-class Canvas {
-public:
-    static constexpr COLORREF kUnpainted = RGB(0xFF, 0x00, 0xFF);
-
-    Canvas(int width, int height) : width_(width), height_(height) {
-        BITMAPINFO info{};
-        info.bmiHeader.biSize = sizeof(info.bmiHeader);
-        info.bmiHeader.biWidth = width;
-        info.bmiHeader.biHeight = -height;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = BI_RGB;
-        void* bits = nullptr;
-        dc_ = CreateCompatibleDC(nullptr);
-        bitmap_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-        old_ = SelectObject(dc_, bitmap_);
-        RECT all{0, 0, width, height};
-        HBRUSH brush = CreateSolidBrush(kUnpainted);
-        FillRect(dc_, &all, brush);
-        DeleteObject(brush);
-    }
-    ~Canvas() {
-        SelectObject(dc_, old_);
-        DeleteObject(bitmap_);
-        DeleteDC(dc_);
-    }
-    Canvas(const Canvas&) = delete;
-    Canvas& operator=(const Canvas&) = delete;
-
-    HDC dc() const { return dc_; }
-    COLORREF At(int x, int y) const { return GetPixel(dc_, x, y); }
-    int width() const { return width_; }
-    int height() const { return height_; }
-
-private:
-    int width_, height_;
-    HDC dc_ = nullptr;
-    HBITMAP bitmap_ = nullptr;
-    HGDIOBJ old_ = nullptr;
-};
+using test::Canvas;
 
 std::string Hex(COLORREF c) {
     char text[16];
