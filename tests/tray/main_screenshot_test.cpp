@@ -14,6 +14,7 @@
 
 #include "foundation/text.h"
 #include "png_writer.h"
+#include "support/message_pump.h"
 #include "tray/device_list_box.h"
 #include "tray/main_dlg.h"
 #include "tray/tray_service.h"
@@ -31,18 +32,7 @@ int ExpectedDpi() {
     return value ? std::atoi(value) : 96;
 }
 
-void Pump(int ms) {
-    const DWORD end = GetTickCount() + static_cast<DWORD>(ms);
-    do {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT) continue;
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        Sleep(5);
-    } while (static_cast<LONG>(GetTickCount() - end) < 0);
-}
+using test::Pump;
 
 // The client area, painted through WM_PRINT/WM_PRINTCLIENT into a memory
 // bitmap: Wine's dialogs ignore PRF_CHILDREN, so each visible child is

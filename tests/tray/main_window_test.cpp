@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/message_pump.h"
 #include "support/process_window.h"
 #include "tray/autostart.h"
 #include "tray/job_toast.h"
@@ -195,18 +196,7 @@ constexpr char kTwoDevices[] =
     R"("printer":"Receipt","status":0},{"sn":"SN0002","network":"在线","port":39101,"status":101}]})";
 constexpr char kNoDevices[] = R"({"ok":true,"data":[]})";
 
-void Pump(int ms) {
-    const DWORD end = GetTickCount() + static_cast<DWORD>(ms);
-    do {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT) continue;
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        Sleep(5);
-    } while (static_cast<LONG>(GetTickCount() - end) < 0);
-}
+using test::Pump;
 
 std::wstring Text(HWND window, int id) {
     wchar_t buffer[512] = {};
