@@ -9,12 +9,14 @@ export PATH=/usr/lib/wine:$PATH
 configure_and_build() {
   local arch=$1; shift
   local dir=$BUILD_ROOT/$arch
-  # The test build talks to the local fake cloud and update server; the
-  # shipped (i686) build keeps the production origins. Passed on every run so that a build folder
+  # The test build talks to the local fake cloud and update server and
+  # carries the crash-test fault points; the shipped (i686) build keeps the
+  # production origins and has none. Passed on every run so that a build folder
   # made before this setting existed gets it too (a reconfigure is quick).
   local origin=()
   [ "$arch" = x86_64 ] && origin=(-DQUILLSTONE_CLOUD_BASE_URL=http://127.0.0.1:18443/
-                                  -DQUILLSTONE_UPDATE_BASE_URL=http://127.0.0.1:18444/)
+                                  -DQUILLSTONE_UPDATE_BASE_URL=http://127.0.0.1:18444/
+                                  -DQUILLSTONE_FAULT_POINTS=ON)
   cmake -S "$ROOT" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-$arch.cmake" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo "${origin[@]}" ${QS_CMAKE_ARGS:-} >/dev/null
   if [ "${1:-}" = "-k" ]; then
