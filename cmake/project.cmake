@@ -1,7 +1,16 @@
 # Helpers for the project's own targets.
 
 set(QS_WARNINGS -Wall -Wextra -Werror)
-find_program(QS_WINE64 wine64 PATHS /usr/lib/wine REQUIRED)
+# What runs a test executable: wine64 on the host for the x86_64 build; for
+# the i686 build the 32-bit loader of the i686 lane's guest (scripts/lib/
+# i686-lane), where the build tree is shared at the same path. This machine
+# cannot run it, so it is named, not looked for.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(QS_WINE /usr/lib/wine/wine)
+else()
+  find_program(QS_WINE64 wine64 PATHS /usr/lib/wine REQUIRED)
+  set(QS_WINE ${QS_WINE64})
+endif()
 
 # qs_library(NAME SOURCES... [LIBS ...]): a subsystem library qs_NAME.
 function(qs_library name)
@@ -26,7 +35,7 @@ function(qs_test name)
   # processes off the test runner's pipes.
   add_test(NAME ${name}
            COMMAND python3 ${CMAKE_SOURCE_DIR}/tools/peer_run.py ${ARG_PEER}
-                   -- ${QS_WINE64} $<TARGET_FILE:${name}>)
+                   -- ${QS_WINE} $<TARGET_FILE:${name}>)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()

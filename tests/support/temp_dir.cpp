@@ -48,4 +48,8 @@ std::string EnvOr(const char* name, const std::string& fallback) {
     return v && *v ? std::string(v) : fallback;
 }
 
+int Repetitions(int full, int reduced) {
+    return EnvOr("QS_REDUCED_COUNTS", "0") == "1" ? reduced : full;
+}
+
 }  // namespace qs::test

@@ -20,4 +20,9 @@ private:
 // Value of an environment variable set by tools/peer_run.py, or fallback.
 std::string EnvOr(const char* name, const std::string& fallback);
 
+// How many times a repetition-heavy test repeats: full, or reduced where
+// QS_REDUCED_COUNTS=1 (the i686 lane sets it: under emulation each round
+// costs many times more, and the full count already runs on x86_64).
+int Repetitions(int full, int reduced);
+
 }  // namespace qs::test

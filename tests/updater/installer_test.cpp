@@ -1,4 +1,5 @@
-// The amd64 installer under wine64 with the real service: a silent install,
+// The installer of this build's architecture (the x86 one under 32-bit Wine
+// in the i686 lane, an amd64 one under wine64) with the real service: a silent install,
 // a device with a job left waiting, then the whole update path: this test
 // process (carrying version N like the tray) checks the fake update server,
 // downloads the real version N+1 installer, verifies and runs it with the
@@ -41,6 +42,9 @@ using test::WaitFor;
 using test::WindowsPath;
 
 const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillstone";
+// The registry view the installer of this architecture writes: the x86 one
+// lands in the 32-bit view on a 64-bit system, the amd64 one in the 64-bit view.
+constexpr REGSAM kInstallerView = sizeof(void*) == 4 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
 
 std::wstring KnownFolder(int csidl) {
     wchar_t path[MAX_PATH];
@@ -53,7 +57,7 @@ std::wstring ShortcutDir() { return KnownFolder(CSIDL_COMMON_PROGRAMS) + L"\\Qui
 // A value of the uninstall registration ("" when absent); DWORDs as decimal.
 std::wstring Registration(const wchar_t* name) {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ | kInstallerView, &key) != ERROR_SUCCESS)
         return L"";
     UniqueKey owner(key);
     wchar_t buffer[1024];
@@ -70,7 +74,7 @@ std::wstring Registration(const wchar_t* name) {
 }
 bool Registered() {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ | kInstallerView, &key) != ERROR_SUCCESS)
         return false;
     RegCloseKey(key);
     return true;
