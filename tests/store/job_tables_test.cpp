@@ -184,9 +184,9 @@ TEST_F(JobTablesTest, LapsedLeaseIsClaimableAgainOnTheClock) {
 // threads write unrelated rows to give the counters every chance to mix.
 TEST_F(JobTablesTest, ManyThreadsRacingForOneJobExactlyOneWinsEveryRound) {
     constexpr int kThreads = 8;
-    constexpr int kRounds = 200;
+    const int rounds = test::Repetitions(200, 40);
     const int64_t noise = Insert("noise");
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         const int64_t ids[2] = {Insert(), Insert()};
         std::atomic<int> ready{0};
         std::atomic<bool> go{false};
@@ -223,12 +223,12 @@ TEST_F(JobTablesTest, ManyThreadsRacingForOneJobExactlyOneWinsEveryRound) {
 // Concurrent inserts each get their own row id back, not a neighbour's.
 TEST_F(JobTablesTest, ConcurrentInsertsReturnTheirOwnIds) {
     constexpr int kThreads = 8;
-    constexpr int kPerThread = 300;
+    const int perThread = test::Repetitions(300, 60);
     std::vector<std::vector<int64_t>> got(kThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            for (int i = 0; i < kPerThread; ++i) {
+            for (int i = 0; i < perThread; ++i) {
                 JobRecord job;
                 job.sn = "SN" + std::to_string(t);
                 job.idem = IdemKey(t, i);
@@ -239,7 +239,7 @@ TEST_F(JobTablesTest, ConcurrentInsertsReturnTheirOwnIds) {
     for (auto& th : threads) th.join();
     RawDb raw(path_);
     for (int t = 0; t < kThreads; ++t) {
-        for (int i = 0; i < kPerThread; ++i) {
+        for (int i = 0; i < perThread; ++i) {
             ASSERT_EQ(raw.One("SELECT idem FROM job WHERE id=" + std::to_string(got[t][i])),
                       IdemKey(t, i));
         }
