@@ -95,6 +95,12 @@ bool ConfigStore::Exec(const std::string& sql) {
     return true;
 }
 
+int64_t ConfigStore::QueryInt(const std::string& sql, int64_t fallback) {
+    Statement st(db_, sql);
+    if (!st.ok() || !st.StepRow() || st.ColumnIsNull(0)) return fallback;
+    return st.ColumnInt64(0);
+}
+
 bool ConfigStore::ColumnExists(const std::string& sql, const std::string& name) {
     Statement st(db_, sql);
     if (!st.ok()) return false;

@@ -26,6 +26,9 @@ public:
     bool Open(const std::wstring& path);
     bool IsOpen() const { return db_ != nullptr; }
     bool Exec(const std::string& sql);
+    // The first column of the first row of a query as an integer (a pragma,
+    // a count); `fallback` when there is none.
+    int64_t QueryInt(const std::string& sql, int64_t fallback);
     bool AddColumnIfMissing(const std::string& table, const std::string& column,
                             const std::string& declaration);
     bool Migrate();

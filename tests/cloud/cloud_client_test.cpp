@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cloud/fake_cloud_peer.h"
+#include "foundation/fault_point.h"
 #include "foundation/files.h"
 #include "foundation/logger.h"
 #include "foundation/text.h"
@@ -623,6 +624,33 @@ TEST_F(CloudClientTest, WaitForJobCountsTheTimeItsQueriesTake) {
     EXPECT_LE(Count(path), 4u);
     EXPECT_LT(o.now() - start, 20000 + 5000 + 3000 + 3000);
 }
+
+#ifdef QS_FAULT_POINTS
+// Crash tests stop the service inside the status poll, before each query.
+TEST_F(CloudClientTest, StatusPollPassesItsFaultPointBeforeEachQuery) {
+    fake.Config(R"({"job_statuses":["queued","waiting","done"]})");
+    CloudClient client(Opts());
+    ASSERT_EQ(client.VerifyDevice("SN1", "1").code, 0);
+    CloudResult sub = client.UploadAndSubmit(SpoolFile("x"), "SN1", 1);
+    ASSERT_EQ(sub.code, 0);
+    const std::string path = "/v1/print-jobs/" + sub.jobId;
+    std::vector<size_t> queriesAtPoint;
+    std::vector<std::string> others;
+    SetFaultPointHandler([&](const char* name) {
+        if (std::string(name) == "cloud-poll") {
+            queriesAtPoint.push_back(Count(path));
+        } else {
+            others.push_back(name);
+        }
+    });
+    std::string status;
+    const int result = client.WaitForJob("SN1", sub.jobId, 20000, status);
+    SetFaultPointHandler(nullptr);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(queriesAtPoint, (std::vector<size_t>{0, 1, 2}));
+    EXPECT_TRUE(others.empty());
+}
+#endif
 
 TEST_F(CloudClientTest, WaitForJobInRealTime) {
     fake.Config(R"({"job_statuses":["done"]})");

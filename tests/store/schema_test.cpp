@@ -79,6 +79,17 @@ TEST(SchemaTest, FreshFileGetsEveryTableIndexAndColumn) {
     EXPECT_EQ(raw.One("PRAGMA journal_mode"), "wal");
 }
 
+// Every commit reaches the disk before it returns: with WAL, NORMAL lets a
+// power cut roll back a job the sender was already told was stored.
+TEST(SchemaTest, CommitsAreDurable) {
+    TempDir dir;
+    ConfigStore store;
+    ASSERT_TRUE(store.Open(dir / L"qnconfig.db"));
+    EXPECT_EQ(store.QueryInt("PRAGMA synchronous", -1), 2) << "2 is FULL";
+    EXPECT_EQ(store.QueryInt("SELECT COUNT(*) FROM job", -1), 0);
+    EXPECT_EQ(store.QueryInt("SELECT id FROM job", -1), -1);
+}
+
 TEST(SchemaTest, SecondOpeningChangesNothingAndLogsNoError) {
     TempDir dir;
     const std::wstring path = dir / L"qnconfig.db";
