@@ -84,6 +84,7 @@ double RunListener(const std::wstring& dir, int64_t& stored) {
             std::lock_guard<std::mutex> lock(mutex);
             path = p;
             done.notify_all();
+            return true;
         },
         dir);
     if (!listener.Start()) return -1;

@@ -50,7 +50,7 @@ public:
     explicit Baseline(const std::wstring& path) {
         sqlite3_open16(path.c_str(), &db_);
         sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-        sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+        sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
         sqlite3_exec(db_, "PRAGMA busy_timeout=5000", nullptr, nullptr, nullptr);
     }
     ~Baseline() { sqlite3_close_v2(db_); }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "foundation/data_paths.h"
+#include "foundation/fault_point.h"
 #include "foundation/files.h"
 #include "foundation/handles.h"
 #include "foundation/ids.h"
@@ -45,6 +46,16 @@ void ResetConnection(UniqueSocket& client) {
     client.reset();
 }
 
+// The orderly close, which tells the sender its job is kept. Connections are
+// abortive until then (see HandleConnection), so the linger is cleared first.
+void CloseInOrder(UniqueSocket& client) {
+    linger option{};
+    option.l_onoff = 0;
+    setsockopt(client.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),
+               sizeof(option));
+    client.reset();
+}
+
 bool WriteAll(HANDLE file, const char* data, int size) {
     while (size > 0) {
         DWORD written = 0;
@@ -60,12 +71,13 @@ bool WriteAll(HANDLE file, const char* data, int size) {
 }  // namespace
 
 PortListener::PortListener(int32_t port, PrintDataHandler onData, std::wstring spoolDir,
-                           int64_t maxBytes, int32_t idleMs)
+                           int64_t maxBytes, int32_t idleMs, int64_t maxConnectionMs)
     : port_(port),
       onData_(std::move(onData)),
       spoolDir_(std::move(spoolDir)),
       maxBytes_(maxBytes),
-      idleMs_(idleMs) {}
+      idleMs_(idleMs),
+      maxConnectionMs_(maxConnectionMs) {}
 
 PortListener::~PortListener() {
     Stop();
@@ -115,6 +127,7 @@ bool PortListener::Start() {
 }
 
 void PortListener::Stop() {
+    if (!stopping_.load()) stopAtTick_ = GetTickCount64();
     stopping_ = true;
     // Closing the socket wakes the accept blocked on it.
     SOCKET listener = std::exchange(socket_, INVALID_SOCKET);
@@ -126,8 +139,9 @@ void PortListener::Stop() {
             acceptThread_.join();
         }
     }
-    // Connections are not cut short: each ends by close, silence or the cap
-    // and finishes its file and its handler call.
+    // A connection that ends within the stop grace finishes its file and
+    // its handler call; one still receiving after it is refused, so a
+    // trickling sender cannot hold the stop.
     while (activeConnections_.load() > 0) Sleep(kStopWaitStepMs);
     running_ = false;
 }
@@ -143,7 +157,10 @@ void PortListener::AcceptLoop(SOCKET listenSocket) {
         }
         if (activeConnections_.load() >= kCaptureMaxConnections) {
             LogWarn("并发打印数超过上限，拒绝新连接");
-            continue;  // closed unread as it goes out of scope
+            // Reset, not closed in order: a sender may take an orderly close
+            // as its job printed.
+            ResetConnection(client);
+            continue;
         }
         // Counted before the thread starts so Stop, which joins this thread
         // first, always sees it.
@@ -167,25 +184,65 @@ void PortListener::AcceptLoop(SOCKET listenSocket) {
 
 void PortListener::HandleConnection(SOCKET raw) {
     UniqueSocket client(raw);
+    const uint64_t startTick = GetTickCount64();
+    // Abortive until the job is stored: should the process die before the
+    // answer, the system closes the socket with a reset, never with the
+    // orderly close that a sender takes as "printed".
+    linger abortive{};
+    abortive.l_onoff = 1;
+    abortive.l_linger = 0;
+    setsockopt(client.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
+               sizeof(abortive));
     // Each chunk goes to disk as it arrives, so a connection holds one chunk
     // of memory however large the job is.
     std::vector<char> chunk(kCaptureChunkBytes);
     UniqueFile file;
     std::wstring path;
     int64_t held = 0;
-    bool failed = false;
+    enum class End { kDone, kWriteFailed, kOverCap, kOverTime, kStopped };
+    End end = End::kDone;
 
     // The receive time-out is the idle time, so silence ends the job. It
     // replaces a select before each chunk, an extra system round trip per
-    // 64 KiB that cost a good part of the throughput.
-    const DWORD idle = static_cast<DWORD>(idleMs_);
-    setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&idle),
-               sizeof(idle));
+    // 64 KiB that cost a good part of the throughput. Near the overall
+    // limit (or the stop grace) it is shortened to what is left, so a sender
+    // that trickles bytes just inside the idle time still comes to an end.
+    DWORD timeout = static_cast<DWORD>(idleMs_);
+    setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+               sizeof(timeout));
     for (;;) {
+        // What ends the connection when the shortened time-out runs out.
+        End limit = End::kOverTime;
+        int64_t left = maxConnectionMs_ - static_cast<int64_t>(GetTickCount64() - startTick);
+        if (stopping_.load()) {
+            const int64_t grace =
+                kCaptureStopGraceMs - static_cast<int64_t>(GetTickCount64() - stopAtTick_.load());
+            if (grace < left) {
+                left = grace;
+                limit = End::kStopped;
+            }
+        }
+        if (left <= 0) {
+            end = limit;
+            break;
+        }
+        const DWORD wanted = left < idleMs_ ? static_cast<DWORD>(left) : static_cast<DWORD>(idleMs_);
+        if (wanted != timeout) {
+            timeout = wanted;
+            setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO,
+                       reinterpret_cast<const char*>(&timeout), sizeof(timeout));
+        }
         const int received = recv(client.get(), chunk.data(), kCaptureChunkBytes, 0);
-        if (received <= 0) break;
+        if (received <= 0) {
+            // A time-out cut short by a limit is that limit, not the
+            // sender's silence.
+            if (received < 0 && WSAGetLastError() == WSAETIMEDOUT &&
+                timeout < static_cast<DWORD>(idleMs_))
+                end = limit;
+            break;
+        }
         if (held + received > maxBytes_) {
-            LogWarn("打印数据超过上限，截断");
+            end = End::kOverCap;
             break;
         }
         if (!file) {
@@ -195,31 +252,67 @@ void PortListener::HandleConnection(SOCKET raw) {
             file.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
             if (!file) {
-                failed = true;
+                end = End::kWriteFailed;
                 break;
             }
         }
         if (!WriteAll(file.get(), chunk.data(), received)) {
-            failed = true;
+            end = End::kWriteFailed;
             break;
         }
         held += received;
     }
-    if (held == 0 && !failed) return;  // client closes on scope exit; no file was made
+    // On disk for good before anyone is told about it: the sender's orderly
+    // close below says the job is kept, and must hold after a power cut.
+    if (end == End::kDone && file && !FlushFileBuffers(file.get())) end = End::kWriteFailed;
 
-    if (failed) {
+    // Refused whole: the sender gets a reset, so it keeps its job and sends
+    // it again; nothing of it stays here.
+    const auto refuse = [&] {
         ResetConnection(client);
-        if (file) {  // only a file this connection made is ours to remove
-            file.reset();
-            RemovePath(path);
-        }
-        LogError("落盘失败：" + WideToUtf8(path));
+        if (file) file.reset();
+        if (!path.empty()) RemovePath(path);  // only a file this connection made
+    };
+    switch (end) {
+        case End::kDone:
+            break;
+        case End::kWriteFailed:
+            refuse();
+            LogError("落盘失败：" + WideToUtf8(path));
+            return;
+        case End::kOverCap:
+            refuse();
+            LogError("打印数据超过上限，拒收：超过 " + std::to_string(maxBytes_) + " 字节");
+            return;
+        case End::kOverTime:
+            refuse();
+            LogError("打印连接超过时限，拒收：" + std::to_string(maxConnectionMs_ / 1000) + " 秒");
+            return;
+        case End::kStopped:
+            refuse();
+            LogWarn("监听停止，未收完的打印连接已重置：端口 " + std::to_string(port_));
+            return;
+    }
+    if (held == 0) {  // nothing sent, nothing kept: no file was made
+        CloseInOrder(client);
         return;
     }
-    file.reset();  // complete and closed before anyone is told about it
-    client.reset();
+
+    file.reset();
     LogInfo("收到打印数据 " + std::to_string(held) + " 字节 → " + WideToUtf8(path));
-    if (onData_) onData_(path, port_);
+    FaultPoint("spool-flushed");
+    bool stored = false;
+    try {
+        stored = onData_ && onData_(path, port_);
+    } catch (...) {
+        stored = false;
+    }
+    if (!stored) {
+        refuse();
+        LogError("作业未能入库，连接已重置：" + WideToUtf8(path));
+        return;
+    }
+    CloseInOrder(client);  // the job is the queue's now
 }
 
 }  // namespace qs

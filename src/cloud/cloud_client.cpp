@@ -3,12 +3,14 @@
 #include <cJSON.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <memory>
 #include <thread>
 
 #include "cloud/cloud_wire.h"
+#include "foundation/fault_point.h"
 #include "foundation/logger.h"
 #include "foundation/text.h"
 #include "foundation/time_util.h"
@@ -173,6 +175,8 @@ bool CloudClient::GetDeviceToken(const std::string& sn, const std::string& verif
         }
         int64_t expiresIn = ReadInt64(json.Fields(), "expires_in", kDefaultTokenLifetimeS);
         if (expiresIn <= 0) expiresIn = kDefaultTokenLifetimeS;
+        // A huge lifetime would overflow the expiry instant into the past.
+        if (expiresIn > kMaxTokenLifetimeS) expiresIn = kMaxTokenLifetimeS;
         {
             std::lock_guard<std::mutex> hold(mutex_);
             TokenEntry& entry = tokens_[sn];
@@ -305,14 +309,20 @@ int CloudClient::WaitForJob(const std::string& sn, const std::string& jobId, int
     status.clear();
     auto stopped = [stop] { return stop && stop->load(); };
     if (stopped()) return 2;
+    // The limit is wall time: slow status answers count as well as the
+    // pauses (which alone are what a clock that stands still shows).
+    const int64_t start = now_();
+    int64_t slept = 0;
+    auto waited = [&] { return std::max(slept, now_() - start); };
     sleep_(1500, stop);
-    int64_t waited = 1500;
-    while (waited < timeoutMs && !stopped()) {
+    slept += 1500;
+    while (waited() < timeoutMs && !stopped()) {
+        FaultPoint("cloud-poll");
         status = GetJobStatus(sn, jobId);
         if (status == "done" || status == "pushing" || status == "printing") return 0;
         if (status == "failed" || status == "cancelled") return 1;
         sleep_(3000, stop);
-        waited += 3000;
+        slept += 3000;
     }
     return 2;
 }

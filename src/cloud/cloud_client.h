@@ -61,6 +61,8 @@ public:
 
     static constexpr int64_t kTokenMarginMs = 300000;
     static constexpr int64_t kDefaultTokenLifetimeS = 86400;
+    // Longer lifetimes are cut to this (a year).
+    static constexpr int64_t kMaxTokenLifetimeS = 365LL * 86400;
     static constexpr int32_t kMaxResponseBytes = 4 * 1024 * 1024;
 
     CloudClient() : CloudClient(Options()) {}
@@ -80,7 +82,8 @@ public:
     CloudResult UploadAndSubmit(const std::wstring& spoolPath, const std::string& sn,
                                 int64_t localJobId);
     // 0 accepted, 1 failed or cancelled, 2 undecided when the time ran out
-    // (or stop was raised between polls).
+    // (or stop was raised between polls). timeoutMs is wall time on the
+    // client's clock, requests included.
     int WaitForJob(const std::string& sn, const std::string& jobId, int32_t timeoutMs,
                    std::string& status, const std::atomic<bool>* stop = nullptr);
     CloudResult ForgetToken(const std::string& sn);

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "foundation/data_paths.h"
+#include "foundation/fault_point.h"
 #include "foundation/ids.h"
 #include "foundation/logger.h"
 #include "foundation/system_info.h"
@@ -107,6 +108,7 @@ bool Core::Start(bool serviceMode) {
 
     running_ = true;
     stopping_ = false;
+    deliveries_.Start();
     statusThread_ = std::thread([this] {
         RunPeriodic(options_.statusIntervalMs, [this] { RefreshDeviceStatus(); });
     });
@@ -152,6 +154,9 @@ void Core::Stop() {
     }
     for (auto& entry : listeners) entry.second->Stop();
     listeners.clear();
+    // After the listeners, so no connection hands over a job once the pool
+    // is gone; an attempt in progress sees stopping_ between its steps.
+    deliveries_.Stop();
 
     LogInfo("核心已停止");
     Logger::Instance().Close();
@@ -177,7 +182,8 @@ void Core::StartListener(const DeviceRecord& device) {
     if (device.port < 1) return;
     if (listeners_.count(device.port)) return;
     auto listener = std::make_unique<PortListener>(
-        device.port, [this](const std::wstring& path, int32_t port) { OnPrintData(path, port); });
+        device.port,
+        [this](const std::wstring& path, int32_t port) { return OnPrintData(path, port); });
     if (!listener->Start()) {
         LogError("监听启动失败，该设备将只能走云端：端口 " + std::to_string(device.port));
         return;
@@ -185,7 +191,7 @@ void Core::StartListener(const DeviceRecord& device) {
     listeners_.emplace(device.port, std::move(listener));
 }
 
-void Core::OnPrintData(const std::wstring& path, int32_t port) {
+bool Core::OnPrintData(const std::wstring& path, int32_t port) {
     DeviceRecord device;
     bool found = false;
     {
@@ -200,10 +206,19 @@ void Core::OnPrintData(const std::wstring& path, int32_t port) {
     }
     if (!found) {
         LogWarn("收到数据但找不到对应设备，端口 " + std::to_string(port));
-        return;
+        return false;
     }
-    int64_t id = jobs_.EnqueueJob(device.sn, path, 0, NewId());
-    if (id == 0) return;
+    const int64_t id = jobs_.EnqueueJob(device.sn, path, 0, NewId());
+    if (id == 0) return false;
+    FaultPoint("row-committed");
+    // The connection thread only stores; delivery waits on no sender. When
+    // the pool cannot take it, the worker's next pass attempts the job.
+    if (!deliveries_.Submit(id)) LogDebug("作业留待投递线程 id=" + std::to_string(id));
+    return true;
+}
+
+void Core::AttemptCaptured(int64_t id) {
+    if (stopping_.load()) return;
     std::vector<DeviceRecord> snapshot = SnapshotDevices();
     SettingsRecord settings = store_.LoadSettings();
     jobs_.ProcessJob(id, settings.multi, snapshot);

@@ -15,6 +15,7 @@
 
 #include "capture/port_listener.h"
 #include "cloud/cloud_client.h"
+#include "core/delivery_pool.h"
 #include "jobs/job_engine.h"
 #include "jobs/lan_discovery.h"
 #include "printers/health.h"
@@ -53,7 +54,10 @@ public:
     void Stop();
     bool IsRunning() const { return running_.load(); }
 
-    void OnPrintData(const std::wstring& path, int32_t port);
+    // Stores the spool file as a job of the device that owns the port and
+    // hands its first attempt to the delivery pool; true once the job row is
+    // committed (the listener then acknowledges the sender).
+    bool OnPrintData(const std::wstring& path, int32_t port);
     std::vector<DeviceRecord> SnapshotDevices();
     DeviceRecord FindDevice(const std::string& sn);
 
@@ -105,6 +109,8 @@ private:
     // Runs work intervalMs after the previous turn ended, until stop; an
     // exception of one turn is dropped.
     void RunPeriodic(int64_t intervalMs, const std::function<void()>& work);
+    // The first attempt of a captured job, on a pool thread.
+    void AttemptCaptured(int64_t id);
     int64_t NowMs() const;
     bool Elevated() const;
 
@@ -127,6 +133,7 @@ private:
     std::thread statusThread_;
     std::thread workerThread_;
     std::thread cleanupThread_;
+    DeliveryPool deliveries_{[this](int64_t id) { AttemptCaptured(id); }};
 };
 
 }  // namespace qs

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cloud/cloud_client.h"
+#include "foundation/fault_point.h"
 #include "foundation/logger.h"
 #include "foundation/text.h"
 #include "jobs/job_engine.h"
@@ -39,7 +40,10 @@ bool JobEngine::DeliverToDevice(const JobRecord& job, const std::string& sn, std
     if (discovery_ && discovery_->Lookup(sn, &ip)) {
         const int32_t r = SendFileOverLan(path, ip, delivery_.device_port);
         if (r == kLanSent) {
-            store_.UpsertJobTarget(job.id, sn, kTargetDelivered, "");
+            // The device has every byte and closed its side; a crash here
+            // is the one moment where a receipt may print twice.
+            FaultPoint("lan-sent-unrecorded");
+            store_.RecordJobTarget(job.id, job.lease_token, sn, kTargetDelivered, "");
             LogInfo("局域网直发成功 sn=" + sn + " ip=" + ip);
             return true;
         }
@@ -53,7 +57,7 @@ bool JobEngine::DeliverToDevice(const JobRecord& job, const std::string& sn, std
     if (!cloud_) {
         // Only a mis-built engine gets here; record it rather than crash.
         error = "云端不可用";
-        store_.UpsertJobTarget(job.id, sn, kTargetFailed, error);
+        store_.RecordJobTarget(job.id, job.lease_token, sn, kTargetFailed, error);
         LogWarn("投递失败 sn=" + sn + " " + error);
         return false;
     }
@@ -62,7 +66,7 @@ bool JobEngine::DeliverToDevice(const JobRecord& job, const std::string& sn, std
     if (submitted.code != 0) {
         error = submitted.message.empty() ? "上传失败 code=" + std::to_string(submitted.code)
                                           : submitted.message;
-        store_.UpsertJobTarget(job.id, sn, kTargetFailed, error);
+        store_.RecordJobTarget(job.id, job.lease_token, sn, kTargetFailed, error);
         LogWarn("投递失败 sn=" + sn + " " + error);
         return false;
     }
@@ -73,12 +77,12 @@ bool JobEngine::DeliverToDevice(const JobRecord& job, const std::string& sn, std
             cloud_->WaitForJob(sn, submitted.jobId, delivery_.cloud_wait_ms, status, stop_);
         if (verdict == 1) {
             error = "服务端判定下发失败（status=" + status + "）";
-            store_.UpsertJobTarget(job.id, sn, kTargetFailed, error);
+            store_.RecordJobTarget(job.id, job.lease_token, sn, kTargetFailed, error);
             LogWarn("云端下发失败 sn=" + sn + " job=" + submitted.jobId + " " + error);
             return false;
         }
         if (verdict == 0) {
-            store_.UpsertJobTarget(job.id, sn, kTargetDelivered, "");
+            store_.RecordJobTarget(job.id, job.lease_token, sn, kTargetDelivered, "");
             LogInfo("云端已下发 sn=" + sn + " job=" + submitted.jobId + " status=" + status);
             return true;
         }
@@ -88,7 +92,7 @@ bool JobEngine::DeliverToDevice(const JobRecord& job, const std::string& sn, std
     // attempt submits again under the same job id.
     error = submitted.jobId.empty() ? "云端未返回作业号" : "云端已受理但未确认下发";
     if (!status.empty()) error += "（status=" + status + "）";
-    store_.UpsertJobTarget(job.id, sn, kTargetFailed, error);
+    store_.RecordJobTarget(job.id, job.lease_token, sn, kTargetFailed, error);
     LogWarn(error + " sn=" + sn);
     return false;
 }

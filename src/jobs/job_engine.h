@@ -2,11 +2,13 @@
 // queue; the engine keeps no job state of its own besides the tip.
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
-#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "store/config_store.h"
@@ -42,6 +44,9 @@ struct JobEngineDeps {
     // Set when the service stops: a due pass and an attempt end between
     // their steps instead of running through the whole queue.
     const std::atomic<bool>* stop = nullptr;
+    // Real-time interval at which the leases of running attempts are
+    // renewed, well inside the lease so a long step never outlives it.
+    int32_t leaseRenewMs = 20000;
 };
 
 class JobEngine {
@@ -50,6 +55,7 @@ public:
     static constexpr int64_t kContentKeyMaxRead = 8388608;     // 8 MiB
 
     explicit JobEngine(const JobEngineDeps& deps);
+    ~JobEngine();
     JobEngine(const JobEngine&) = delete;
     JobEngine& operator=(const JobEngine&) = delete;
 
@@ -78,20 +84,23 @@ public:
     static constexpr int32_t kDuePassLimit = 50;
     static constexpr int32_t kRecentJobsSearched = 200;
 
-    // One delivery attempt of one job; true when it ended completed.
+    // One delivery attempt of one job; true when it ended completed. A job
+    // whose attempt already runs in this process is skipped, whatever its
+    // lease says.
     bool ProcessJob(int64_t id, bool multi, const std::vector<DeviceRecord>& devices);
     std::vector<DeviceRecord> SelectTargets(const JobRecord& job, bool multi,
                                             const std::vector<DeviceRecord>& devices) const;
     // Settles a leased job after its deliveries and writes it (and with it
-    // the end of the lease); false when the write failed.
+    // the end of the lease) only while the job is still this attempt's;
+    // false when nothing was written.
     bool FinalizeJob(JobRecord& job, bool multi, const std::vector<DeviceRecord>& devices);
-    // One pass of the delivery worker over the due jobs. It first renews the
-    // leases of attempts still running in this process, so an attempt longer
-    // than the lease (a large upload, a slow device) is not started twice.
+    // One pass of the delivery worker over the due jobs.
     void RunDuePass(int64_t nowMs, bool multi, const std::vector<DeviceRecord>& devices);
     // Only among the newest jobs; a retry renews the job's retention. False
     // for a job whose attempt is running right now (it would print twice).
     bool RetryJob(int64_t id, bool multi, const std::vector<DeviceRecord>& devices);
+    // Final until a retry: a running attempt stops before its next device
+    // and its outcome is not written; deliveries already made stay recorded.
     bool CancelJob(int64_t id);
 
 private:
@@ -99,10 +108,19 @@ private:
 
     bool StopRequested() const;
 
-    // Jobs whose attempt runs in this process now; their leases are renewed.
-    class HeldLease;
-    bool IsHeld(int64_t id) const;
+    // Jobs whose attempt runs in this process now, with their lease tokens;
+    // a renewer thread keeps their leases alive while any is held.
+    class Hold;
+    bool TryHold(int64_t id);
+    void SetHeldToken(int64_t id, const std::string& token);
+    void Unhold(int64_t id);
     void RenewHeldLeases();
+    void RenewLoop();
+
+    // The attempt after its claim; the job carries the lease token.
+    bool RunAttempt(JobRecord& job, bool multi, const std::vector<DeviceRecord>& devices);
+    // Writes the outcome under the attempt's lease; logs a refused write.
+    LeasedWrite SettleLeased(const JobRecord& job);
 
     ConfigStore& store_;
     CloudClient* cloud_ = nullptr;
@@ -110,9 +128,14 @@ private:
     std::function<int64_t()> nowMs_;
     DeliveryOptions delivery_;
     const std::atomic<bool>* stop_ = nullptr;
+    int32_t leaseRenewMs_;
 
-    mutable std::mutex heldMutex_;
-    std::set<int64_t> held_;
+    std::mutex heldMutex_;  // guards held_ and the renewer's state
+    std::map<int64_t, std::string> held_;
+    std::condition_variable renewWake_;
+    std::thread renewer_;
+    bool renewerRunning_ = false;
+    bool quit_ = false;
 
     mutable std::mutex tipMutex_;
     JobTip tip_;

@@ -14,7 +14,8 @@ JobEngine::JobEngine(const JobEngineDeps& deps)
       discovery_(deps.discovery),
       nowMs_(deps.nowMs),
       delivery_(deps.delivery),
-      stop_(deps.stop) {}
+      stop_(deps.stop),
+      leaseRenewMs_(deps.leaseRenewMs > 0 ? deps.leaseRenewMs : 20000) {}
 
 int64_t JobEngine::NowMs() const { return nowMs_ ? nowMs_() : NowEpochMs(); }
 

@@ -404,6 +404,7 @@ void LanDiscovery::HandleReply(const std::string& payload, const std::string& se
 
     const int64_t now = Now();
     bool isNew = false;
+    std::string movedFrom;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = table_.find(sn);
@@ -412,9 +413,15 @@ void LanDiscovery::HandleReply(const std::string& payload, const std::string& se
             isNew = true;
             table_.emplace(sn, DiscoveredDevice{address, now});
         } else {
+            if (it->second.ip != address) movedFrom = it->second.ip;
             it->second.ip = address;
             it->second.last_seen = now;
         }
+    }
+    // Jobs now go to the new address; support must be able to see why a
+    // device printed elsewhere (or a reply claimed it from another host).
+    if (!movedFrom.empty()) {
+        LogWarn("局域网设备地址变更 sn=" + sn + " 原 ip=" + movedFrom + " 新 ip=" + address);
     }
     if (isNew) {
         LogInfo("局域网发现 sn=" + sn + " ip=" + address);

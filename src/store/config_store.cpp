@@ -65,12 +65,14 @@ bool ConfigStore::Open(const std::wstring& path) {
     // Each statement runs whatever the previous one returned: a failure is
     // logged and opening goes on.
     Exec("PRAGMA journal_mode=WAL");
-    Exec("PRAGMA synchronous=NORMAL");
+    // FULL: with WAL, NORMAL lets a power cut roll back a commit that was
+    // already acknowledged (a received job, a completion).
+    Exec("PRAGMA synchronous=FULL");
     Exec("PRAGMA busy_timeout=5000");
     Exec(kCreateDevice);
     Exec(kCreateJob);
-    // Fails on a file whose job table predates idem; Migrate adds the
-    // column and the next opening creates the index.
+    // Fails on a file whose job table predates idem; Migrate creates it
+    // right after adding the column.
     Exec("CREATE UNIQUE INDEX IF NOT EXISTS idx_job_idem ON job(idem) WHERE idem<>''");
     Exec("CREATE INDEX IF NOT EXISTS idx_job_state ON job(state)");
     Exec(kCreateJobTarget);
@@ -91,6 +93,12 @@ bool ConfigStore::Exec(const std::string& sql) {
         return false;
     }
     return true;
+}
+
+int64_t ConfigStore::QueryInt(const std::string& sql, int64_t fallback) {
+    Statement st(db_, sql);
+    if (!st.ok() || !st.StepRow() || st.ColumnIsNull(0)) return fallback;
+    return st.ColumnInt64(0);
 }
 
 bool ConfigStore::ColumnExists(const std::string& sql, const std::string& name) {
@@ -122,10 +130,15 @@ bool ConfigStore::Migrate() {
         {"next_retry_at", "INTEGER DEFAULT 0"},
         {"expires_at", "INTEGER DEFAULT 0"},
         {"lease_until", "INTEGER DEFAULT 0"},
+        {"lease_token", "TEXT DEFAULT ''"},
     };
     for (const auto& col : kJobColumns) {
         if (!ColumnExists("SELECT COUNT(*) FROM pragma_table_info('job') WHERE name=?", col.name)) {
             Exec(std::string("ALTER TABLE job ADD COLUMN ") + col.name + " " + col.declaration);
+            // Without the index, keys would go unchecked until the next opening.
+            if (std::string(col.name) == "idem") {
+                Exec("CREATE UNIQUE INDEX IF NOT EXISTS idx_job_idem ON job(idem) WHERE idem<>''");
+            }
         }
     }
 

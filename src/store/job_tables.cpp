@@ -1,5 +1,6 @@
 #include <sqlite3.h>
 
+#include "foundation/ids.h"
 #include "foundation/time_util.h"
 #include "store/config_store.h"
 #include "store/sql_statement.h"
@@ -67,17 +68,21 @@ int64_t ConfigStore::InsertJob(const JobRecord& job) {
 bool ConfigStore::TryLeaseJob(int64_t id, int64_t leaseMs, JobRecord& out) {
     const int64_t now = NowMs();
     // The row comes back only when this UPDATE won the lease, so two threads
-    // can never both hold the job (a double print) nor neither.
+    // can never both hold the job (a double print) nor neither. The fresh
+    // token tells this lease from any later one, whatever their times.
     Statement st(db_,
-                 "UPDATE job SET state=1, lease_until=?, updated_at=? WHERE id=? AND "
-                 "state IN (0,1) AND (lease_until=0 OR lease_until<?) RETURNING " + kJobColumns);
+                 "UPDATE job SET state=1, lease_until=?, lease_token=?, updated_at=? WHERE id=? "
+                 "AND state IN (0,1) AND (lease_until=0 OR lease_until<?) RETURNING " +
+                     kJobColumns + ",lease_token");
     if (!st.ok()) return false;
     st.BindInt64(1, now + leaseMs);
-    st.BindText(2, LocalTimestamp());
-    st.BindInt64(3, id);
-    st.BindInt64(4, now);
+    st.BindText(2, NewId());
+    st.BindText(3, LocalTimestamp());
+    st.BindInt64(4, id);
+    st.BindInt64(5, now);
     if (!st.StepRow()) return false;
     JobRecord leased = ReadJob(st);
+    leased.lease_token = st.ColumnText(13);
     // The change is committed when the statement completes.
     if (!st.StepDone()) return false;
     out = std::move(leased);
@@ -152,11 +157,103 @@ bool ConfigStore::UpdateJob(const JobRecord& job) {
     return st.StepDone();
 }
 
-bool ConfigStore::RenewJobLease(int64_t id, int64_t leaseMs) {
-    Statement st(db_, "UPDATE job SET lease_until=? WHERE id=? AND state=1 AND lease_until>0");
+bool ConfigStore::RenewJobLease(int64_t id, const std::string& token, int64_t leaseMs) {
+    // Rows from before tokens carry an empty one; no lease may match them.
+    if (token.empty()) return false;
+    Statement st(db_, "UPDATE job SET lease_until=? WHERE id=? AND state=1 AND lease_token=?");
     if (!st.ok()) return false;
     st.BindInt64(1, NowMs() + leaseMs);
     st.BindInt64(2, id);
+    st.BindText(3, token);
+    DbLock lock(db_);
+    return st.StepDone() && sqlite3_changes(db_) == 1;
+}
+
+LeasedWrite ConfigStore::UpdateLeasedJob(const JobRecord& job) {
+    if (job.lease_token.empty()) return LeasedWrite::kLost;
+    Statement st(db_,
+                 "UPDATE job SET state=?, retries=?, error=?, next_retry_at=?, lease_until=?, "
+                 "lease_token='', updated_at=? WHERE id=? AND state=1 AND lease_token=?");
+    if (!st.ok()) return LeasedWrite::kFailed;
+    st.BindInt(1, job.state);
+    st.BindInt(2, job.retries);
+    st.BindText(3, job.error);
+    st.BindInt64(4, job.next_retry_at);
+    st.BindInt64(5, job.lease_until);
+    st.BindText(6, LocalTimestamp());
+    st.BindInt64(7, job.id);
+    st.BindText(8, job.lease_token);
+    DbLock lock(db_);
+    if (!st.StepDone()) return LeasedWrite::kFailed;
+    return sqlite3_changes(db_) == 1 ? LeasedWrite::kWritten : LeasedWrite::kLost;
+}
+
+bool ConfigStore::ReleaseJobLease(int64_t id, const std::string& token) {
+    if (token.empty()) return false;
+    Statement st(db_, "UPDATE job SET lease_until=0 WHERE id=? AND state=1 AND lease_token=?");
+    if (!st.ok()) return false;
+    st.BindInt64(1, id);
+    st.BindText(2, token);
+    DbLock lock(db_);
+    return st.StepDone() && sqlite3_changes(db_) == 1;
+}
+
+bool ConfigStore::RecordJobTarget(int64_t jobId, const std::string& token, const std::string& sn,
+                                  int32_t state, const std::string& error) {
+    if (state == kTargetDelivered) return UpsertJobTarget(jobId, sn, state, error);
+    if (token.empty()) return false;
+    Statement st(db_,
+                 "INSERT INTO job_target (job_id, sn, state, error, updated_at) "
+                 "SELECT ?,?,?,?,? WHERE EXISTS (SELECT 1 FROM job WHERE id=? AND state=1 AND "
+                 "lease_token=?) ON CONFLICT(job_id, sn) DO UPDATE SET state=excluded.state, "
+                 "error=excluded.error, updated_at=excluded.updated_at "
+                 "WHERE job_target.state<>2");
+    if (!st.ok()) return false;
+    st.BindInt64(1, jobId);
+    st.BindText(2, sn);
+    st.BindInt(3, state);
+    st.BindText(4, error);
+    st.BindText(5, LocalTimestamp());
+    st.BindInt64(6, jobId);
+    st.BindText(7, token);
+    DbLock lock(db_);
+    return st.StepDone() && sqlite3_changes(db_) == 1;
+}
+
+bool ConfigStore::ClaimJobForRetry(int64_t id, int32_t searched, int64_t expiresAt,
+                                   int64_t leaseMs, JobRecord& out) {
+    const int64_t now = NowMs();
+    // Check and reset in one statement: a lease taken between a separate
+    // check and the reset would be wiped, and its attempt run twice.
+    Statement st(db_,
+                 "UPDATE job SET state=1, retries=0, next_retry_at=0, expires_at=?, lease_until=?, "
+                 "lease_token=?, updated_at=? WHERE id=? AND "
+                 "id IN (SELECT id FROM job ORDER BY id DESC LIMIT ?) AND "
+                 "(lease_until=0 OR lease_until<?) RETURNING " + kJobColumns + ",lease_token");
+    if (!st.ok()) return false;
+    st.BindInt64(1, expiresAt);
+    st.BindInt64(2, now + leaseMs);
+    st.BindText(3, NewId());
+    st.BindText(4, LocalTimestamp());
+    st.BindInt64(5, id);
+    st.BindInt(6, searched);
+    st.BindInt64(7, now);
+    if (!st.StepRow()) return false;
+    JobRecord leased = ReadJob(st);
+    leased.lease_token = st.ColumnText(13);
+    if (!st.StepDone()) return false;
+    out = std::move(leased);
+    return true;
+}
+
+bool ConfigStore::CancelJob(int64_t id, int32_t searched) {
+    Statement st(db_,
+                 "UPDATE job SET state=4, next_retry_at=0, lease_until=0, lease_token='', "
+                 "updated_at=? WHERE id=? AND id IN (SELECT id FROM job ORDER BY id DESC LIMIT ?)");
+    if (!st.ok()) return false;
+    st.BindText(1, LocalTimestamp());
+    st.BindInt64(2, id);
+    st.BindInt(3, searched);
     DbLock lock(db_);
     return st.StepDone() && sqlite3_changes(db_) == 1;
 }

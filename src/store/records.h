@@ -58,6 +58,16 @@ struct JobRecord {
     std::string created_at;
     std::string updated_at;
     std::vector<JobTargetRecord> targets;  // filled only by ListRecentJobs
+    // Names the lease a claim took (TryLeaseJob, ClaimJobForRetry); the
+    // writes of that attempt land only while the row still carries it.
+    std::string lease_token;
+};
+
+// What became of a write that only the lease's holder may make.
+enum class LeasedWrite : int32_t {
+    kWritten,  // the row still carried the lease and now holds the outcome
+    kLost,     // the row had changed (canceled, retried, leased again): nothing written
+    kFailed,   // the statement did not complete
 };
 
 struct SettingsRecord {

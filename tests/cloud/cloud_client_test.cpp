@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cloud/fake_cloud_peer.h"
+#include "foundation/fault_point.h"
 #include "foundation/files.h"
 #include "foundation/logger.h"
 #include "foundation/text.h"
@@ -113,7 +114,11 @@ TEST_F(CloudClientTest, TokenAnswerShapes) {
         {R"({"data":{"access_token":"E","expires_in":"soon"}})", "E", 86400},
         {R"({"data":{"access_token":"F","expires_in":1900.9}})", "F", 1900},
         {R"({"data":{"access_token":"G"}})", "G", 86400},
-        {R"({"data":{"access_token":"H","expires_in":"9999999999"}})", "H", 9999999999LL},
+        // Lifetimes over a year are cut to one, so the expiry cannot overflow.
+        {R"({"data":{"access_token":"H","expires_in":"9999999999"}})", "H", 365LL * 86400},
+        {R"({"data":{"access_token":"I","expires_in":"9223372036854775807"}})", "I", 365LL * 86400},
+        {R"({"data":{"access_token":"J","expires_in":31536001}})", "J", 365LL * 86400},
+        {R"({"data":{"access_token":"K","expires_in":31536000}})", "K", 365LL * 86400},
     };
     for (const auto& c : cases) {
         fake.Rules("[{\"path\":\"" + std::string(kToken) + "\",\"body\":" + c.body + "}]");
@@ -585,6 +590,67 @@ TEST_F(CloudClientTest, WaitForJobStopsBetweenPolls) {
     EXPECT_TRUE(sleeps.empty());
     EXPECT_EQ(Count(path), 1u);
 }
+
+// Slow status answers count against the limit too: the pauses alone would
+// let seven slow queries stretch one attempt far past 20 s.
+TEST_F(CloudClientTest, WaitForJobCountsTheTimeItsQueriesTake) {
+    fake.Config(R"({"job_statuses":["queued"]})");
+    CloudClient::Options o = Opts();
+    // Pauses move the clock at once; every real millisecond (the slow
+    // answers) counts ten on it.
+    const auto realStart = std::chrono::steady_clock::now();
+    o.now = [this, realStart] {
+        const auto real = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - realStart)
+                              .count();
+        return now.load() + 10 * static_cast<int64_t>(real);
+    };
+    CloudClient client(o);
+    ASSERT_EQ(client.VerifyDevice("SN1", "1").code, 0);
+    CloudResult sub = client.UploadAndSubmit(SpoolFile("x"), "SN1", 1);
+    ASSERT_EQ(sub.code, 0);
+    const std::string path = "/v1/print-jobs/" + sub.jobId;
+    fake.Rules("[{\"path\":\"" + path + "\",\"delay_ms\":500,\"times\":0,"
+               "\"body\":{\"status\":\"queued\"}}]");
+
+    std::string status;
+    const int64_t start = o.now();
+    EXPECT_EQ(client.WaitForJob("SN1", sub.jobId, 20000, status), 2);
+    EXPECT_EQ(status, "queued");
+    // Each query costs about 5 s on this clock and each pause 3 s: three
+    // queries fit in 20 s (a fourth at most when the machine is slow), not
+    // the seven that counting only the pauses allows.
+    EXPECT_GE(Count(path), 2u);
+    EXPECT_LE(Count(path), 4u);
+    EXPECT_LT(o.now() - start, 20000 + 5000 + 3000 + 3000);
+}
+
+#ifdef QS_FAULT_POINTS
+// Crash tests stop the service inside the status poll, before each query.
+TEST_F(CloudClientTest, StatusPollPassesItsFaultPointBeforeEachQuery) {
+    fake.Config(R"({"job_statuses":["queued","waiting","done"]})");
+    CloudClient client(Opts());
+    ASSERT_EQ(client.VerifyDevice("SN1", "1").code, 0);
+    CloudResult sub = client.UploadAndSubmit(SpoolFile("x"), "SN1", 1);
+    ASSERT_EQ(sub.code, 0);
+    const std::string path = "/v1/print-jobs/" + sub.jobId;
+    std::vector<size_t> queriesAtPoint;
+    std::vector<std::string> others;
+    SetFaultPointHandler([&](const char* name) {
+        if (std::string(name) == "cloud-poll") {
+            queriesAtPoint.push_back(Count(path));
+        } else {
+            others.push_back(name);
+        }
+    });
+    std::string status;
+    const int result = client.WaitForJob("SN1", sub.jobId, 20000, status);
+    SetFaultPointHandler(nullptr);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(queriesAtPoint, (std::vector<size_t>{0, 1, 2}));
+    EXPECT_TRUE(others.empty());
+}
+#endif
 
 TEST_F(CloudClientTest, WaitForJobInRealTime) {
     fake.Config(R"({"job_statuses":["done"]})");

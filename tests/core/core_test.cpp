@@ -205,6 +205,79 @@ TEST_F(CoreTest, ReceiptOffTheLanGoesThroughTheCloud) {
     EXPECT_TRUE(sim_.WaitJobs(0, 0, "COREOFF1").empty());
 }
 
+// Sends bytes and waits for the listener's answer: 1 closed in order (the
+// job is stored), 0 reset, -1 nothing within the time.
+int SendAndAwaitAnswer(int32_t port, const std::string& bytes, int timeoutMs) {
+    UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<u_short>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) return 0;
+    if (send(s.get(), bytes.data(), static_cast<int>(bytes.size()), 0) !=
+        static_cast<int>(bytes.size()))
+        return 0;
+    shutdown(s.get(), SD_SEND);
+    const DWORD t = static_cast<DWORD>(timeoutMs);
+    setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&t), sizeof(t));
+    char byte;
+    const int n = recv(s.get(), &byte, 1, 0);
+    if (n == 0) return 1;
+    return n < 0 && WSAGetLastError() == WSAETIMEDOUT ? -1 : 0;
+}
+
+// A slow device must not hold a port's connection slots: each connection only
+// stores its job and is answered, so more jobs than slots are all taken while
+// the first attempts, on the delivery threads, are still sending. The
+// attempts start at once (long before the worker's first pass), and a stop in
+// the middle of them ends them between steps and returns; the next start
+// delivers what is left, each receipt once.
+TEST_F(CoreTest, SlowDeliveriesDoNotHoldTheCaptureSlots) {
+    StoreDevice("CORELAN1", 39168);
+    ASSERT_TRUE(sim_.Set("CORELAN1", "rate", "2000"));
+    ASSERT_TRUE(sim_.Set("CORELAN1", "tcp", "slow"));
+    CoreOptions o = Options();
+    o.workerIntervalMs = 600000;  // only the first attempts run
+    Core& core = StartCore(std::move(o));
+    std::string ip;
+    ASSERT_TRUE(WaitFor([&] { return core.Discovery().Lookup("CORELAN1", &ip); }, 10000));
+    const size_t before = sim_.WaitJobs(0, 0, "CORELAN1").size();
+    const int jobs = 10;
+    const std::string receipt(4000, 'r');  // two seconds at the device's rate
+    for (int i = 0; i < jobs; ++i) {
+        SCOPED_TRACE(i);
+        const auto sent = std::chrono::steady_clock::now();
+        EXPECT_EQ(SendAndAwaitAnswer(39168, std::to_string(i) + receipt, 5000), 1);
+        EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(1500))
+            << "the answer waited on a delivery";
+    }
+    EXPECT_EQ(core.ListJobs(20).size(), static_cast<size_t>(jobs)) << "a sender was turned away";
+    EXPECT_GE(sim_.WaitJobs(before + 1, 5000, "CORELAN1").size(), before + 1)
+        << "the first attempts did not start at once";
+
+    const auto stopAt = std::chrono::steady_clock::now();
+    core.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(6));
+    for (const JobRecord& j : core.ListJobs(20))
+        EXPECT_TRUE(j.state == kJobPending || j.state == kJobCompleted) << "job " << j.id << " state " << j.state;
+
+    ASSERT_TRUE(sim_.Set("CORELAN1", "tcp", "accept"));
+    CoreOptions again = Options();
+    again.workerIntervalMs = 200;
+    core_.reset();
+    Core& second = StartCore(std::move(again));
+    EXPECT_TRUE(WaitFor([&] {
+        for (const JobRecord& j : second.ListJobs(20))
+            if (j.state != kJobCompleted) return false;
+        return true;
+    }, 30000));
+    const std::vector<test::SimJob> got = sim_.WaitJobs(before + jobs, 10000, "CORELAN1");
+    size_t whole = 0;
+    for (size_t i = before; i < got.size(); ++i)
+        if (got[i].complete) ++whole;
+    EXPECT_EQ(whole, static_cast<size_t>(jobs)) << "a receipt was lost or sent twice";
+}
+
 TEST_F(CoreTest, FailedJobWaitsForItsBackOffAndTheWorkerCompletesIt) {
     StoreDevice("COREOFF1", 39165);
     cloud_.Rules(R"([{"path":"/v1/files","status":500,"times":1}])");
@@ -260,7 +333,7 @@ TEST_F(CoreTest, PrintDataOnAPortWithoutDeviceMakesNoJob) {
     Core& core = StartCore();
     std::wstring spool = PathJoin(DataDir(), L"orphan.dat");
     ASSERT_TRUE(WriteFileBytes(spool, "nobody's"));
-    core.OnPrintData(spool, 39199);
+    EXPECT_FALSE(core.OnPrintData(spool, 39199));
     EXPECT_TRUE(Logged("收到数据但找不到对应设备，端口 39199"));
     EXPECT_TRUE(core.ListJobs(10).empty());
     EXPECT_TRUE(FileExists(spool)) << "the file is left for the clean-up";

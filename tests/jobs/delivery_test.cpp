@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "foundation/fault_point.h"
 #include "foundation/handles.h"
 
 #include "jobs/engine_fixture.h"
@@ -36,7 +37,13 @@ protected:
         return {};
     }
 
-    JobRecord StoredJob(int64_t id) { return Job(id); }
+    // Delivery runs inside an attempt, which holds the job's lease.
+    JobRecord LeasedJob(int64_t id) {
+        JobRecord job;
+        store_.ClearJobLease(id);
+        EXPECT_TRUE(store_.TryLeaseJob(id, JobEngine::kLeaseMs, job));
+        return job;
+    }
 };
 
 TEST_F(DeliveryTest, LanDeviceGetsTheFileUnchangedAndTheCloudNothing) {
@@ -46,7 +53,7 @@ TEST_F(DeliveryTest, LanDeviceGetsTheFileUnchangedAndTheCloudNothing) {
     const int64_t id = AddJob("LAN1", bytes);
 
     std::string error = "stale";
-    EXPECT_TRUE(engine_->DeliverToDevice(StoredJob(id), "LAN1", error));
+    EXPECT_TRUE(engine_->DeliverToDevice(LeasedJob(id), "LAN1", error));
     EXPECT_EQ(error, "");
 
     std::vector<SimJob> got = Received("LAN1", 1, 5000);
@@ -63,14 +70,40 @@ TEST_F(DeliveryTest, LanDeviceGetsTheFileUnchangedAndTheCloudNothing) {
     EXPECT_EQ(cloudPeer_.Requests().size(), 0u) << "a direct send is never followed by the cloud";
     EXPECT_EQ(log_.Count("INF", "局域网直发成功 sn=LAN1 ip=" + sim_.AddressOf("LAN1")), 1);
     // The job row itself is the worker's business.
-    EXPECT_EQ(StoredJob(id).state, kJobPending);
+    EXPECT_EQ(Job(id).state, kJobProcessing);
 }
+
+#ifdef QS_FAULT_POINTS
+// The crash tests stop the process where the device has the whole job but
+// its delivery is not yet recorded: the one place a receipt may print twice.
+TEST_F(DeliveryTest, LanSendPassesItsFaultPointBetweenTheDeviceAndTheRecord) {
+    OnLan("LAN1");
+    const int64_t id = AddJob("LAN1", ReceiptBytes(2048));
+    const JobRecord job = LeasedJob(id);
+    std::vector<std::string> points;
+    size_t receivedAtPoint = 0;
+    size_t rowsAtPoint = 99;
+    SetFaultPointHandler([&](const char* name) {
+        points.push_back(name);
+        receivedAtPoint = Received("LAN1", 1, 5000).size();
+        rowsAtPoint = store_.ListJobTargets(id).size();
+    });
+    std::string error;
+    const bool delivered = engine_->DeliverToDevice(job, "LAN1", error);
+    SetFaultPointHandler(nullptr);
+    EXPECT_TRUE(delivered);
+    EXPECT_EQ(points, std::vector<std::string>{"lan-sent-unrecorded"});
+    EXPECT_EQ(receivedAtPoint, 1u) << "the device had the job";
+    EXPECT_EQ(rowsAtPoint, 0u) << "its delivery was not yet recorded";
+    EXPECT_EQ(Target(id, "LAN1").state, kTargetDelivered);
+}
+#endif
 
 TEST_F(DeliveryTest, EmptyFileIsSentDirectlyAsAnEmptyConnection) {
     OnLan("LAN1");
     const int64_t id = AddJob("LAN1", "");
     std::string error;
-    EXPECT_TRUE(engine_->DeliverToDevice(StoredJob(id), "LAN1", error));
+    EXPECT_TRUE(engine_->DeliverToDevice(LeasedJob(id), "LAN1", error));
     std::vector<SimJob> got = Received("LAN1", 1, 5000);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].size, 0);
@@ -82,7 +115,7 @@ TEST_F(DeliveryTest, EmptyFileIsSentDirectlyAsAnEmptyConnection) {
 TEST_F(DeliveryTest, DeviceNotOnTheLanNeverGetsAConnection) {
     const int64_t id = AddJob("LAN1", "receipt");
     std::string error;
-    EXPECT_TRUE(engine_->DeliverToDevice(StoredJob(id), "LAN1", error));
+    EXPECT_TRUE(engine_->DeliverToDevice(LeasedJob(id), "LAN1", error));
     EXPECT_EQ(Connections("LAN1"), 0);
     EXPECT_EQ(CloudRequests("/v1/files"), 1u);
     EXPECT_EQ(CloudRequests("/v1/print-jobs"), 1u);
@@ -96,7 +129,7 @@ TEST_F(DeliveryTest, RefusedConnectionFallsThroughToTheCloudAtOnce) {
     const int64_t id = AddJob("REFUSE1", "receipt");
     std::string error;
     const auto start = Clock::now();
-    EXPECT_TRUE(engine_->DeliverToDevice(StoredJob(id), "REFUSE1", error));
+    EXPECT_TRUE(engine_->DeliverToDevice(LeasedJob(id), "REFUSE1", error));
     EXPECT_LT(MsSince(start), 2000) << "a refused connect must not wait for the connect limit";
     EXPECT_EQ(log_.Count("DBG", "局域网直发失败，转云端 sn=REFUSE1"), 1);
     EXPECT_EQ(log_.Count("DBG", "局域网连接超时"), 0);
@@ -109,7 +142,7 @@ TEST_F(DeliveryTest, BlackHoledDeviceFallsThroughAfterTheConnectLimit) {
     const int64_t id = AddJob("HOLE1", "receipt");
     std::string error;
     const auto start = Clock::now();
-    EXPECT_TRUE(engine_->DeliverToDevice(StoredJob(id), "HOLE1", error));  // default 3 s
+    EXPECT_TRUE(engine_->DeliverToDevice(LeasedJob(id), "HOLE1", error));  // default 3 s
     const int64_t took = MsSince(start);
     EXPECT_GE(took, 2900);
     EXPECT_LT(took, 8000);
@@ -126,7 +159,7 @@ TEST_F(DeliveryTest, DeviceThatStopsReadingFailsTheDirectSendAfterTheStallLimit)
     const int64_t id = AddJob("STALL1", ReceiptBytes(24 << 20));
     std::string error;
     const auto start = Clock::now();
-    EXPECT_TRUE(engine_->DeliverToDevice(StoredJob(id), "STALL1", error));
+    EXPECT_TRUE(engine_->DeliverToDevice(LeasedJob(id), "STALL1", error));
     EXPECT_LT(MsSince(start), 15000);
     EXPECT_EQ(log_.Count("DBG", "局域网直发失败，转云端 sn=STALL1"), 1);
     EXPECT_EQ(CloudRequests("/v1/files"), 1u);
@@ -189,7 +222,7 @@ TEST_P(CloudOutcomeTest, StoresTheOutcomeForTheDevice) {
     const int64_t id = AddJob("CLOUD1", "receipt");
 
     std::string error = "stale";
-    EXPECT_EQ(engine_->DeliverToDevice(StoredJob(id), "CLOUD1", error), c.delivered);
+    EXPECT_EQ(engine_->DeliverToDevice(LeasedJob(id), "CLOUD1", error), c.delivered);
     EXPECT_EQ(error, c.error);
     const JobTargetRecord row = Target(id, "CLOUD1");
     EXPECT_EQ(row.sn, "CLOUD1");
@@ -203,8 +236,8 @@ TEST_P(CloudOutcomeTest, StoresTheOutcomeForTheDevice) {
     }
     EXPECT_EQ(polls, c.statusPolls);
     // The job row is left for the worker to settle.
-    EXPECT_EQ(StoredJob(id).state, kJobPending);
-    EXPECT_EQ(StoredJob(id).retries, 0);
+    EXPECT_EQ(Job(id).state, kJobProcessing);
+    EXPECT_EQ(Job(id).retries, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cloud, CloudOutcomeTest, ::testing::ValuesIn(kCloudCases),
@@ -216,9 +249,9 @@ TEST_F(DeliveryTest, UndecidedSubmissionIsResubmittedUnderTheSameJobId) {
     cloudPeer_.Config(R"({"job_statuses":["queued"]})");
     const int64_t id = AddJob("CLOUD1", "receipt");
     std::string error;
-    EXPECT_FALSE(engine_->DeliverToDevice(StoredJob(id), "CLOUD1", error));
+    EXPECT_FALSE(engine_->DeliverToDevice(LeasedJob(id), "CLOUD1", error));
     cloudPeer_.Config(R"({"job_statuses":["done"]})");
-    EXPECT_TRUE(engine_->DeliverToDevice(StoredJob(id), "CLOUD1", error));
+    EXPECT_TRUE(engine_->DeliverToDevice(LeasedJob(id), "CLOUD1", error));
 
     std::vector<RecordedRequest> submits = cloudPeer_.RequestsTo("/v1/print-jobs");
     ASSERT_EQ(submits.size(), 2u);

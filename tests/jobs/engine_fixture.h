@@ -74,6 +74,7 @@ protected:
         deps.nowMs = [this] { return now_.load(); };
         deps.delivery = options_;
         deps.stop = &stop_;
+        deps.leaseRenewMs = leaseRenewMs_;
         engine_ = std::make_unique<JobEngine>(deps);
     }
 
@@ -175,6 +176,7 @@ protected:
     std::unique_ptr<LanDiscovery> discovery_;
     std::unique_ptr<CloudClient> cloud_;
     DeliveryOptions options_;
+    int32_t leaseRenewMs_ = 20000;
     std::unique_ptr<JobEngine> engine_;
     LogWatch log_;
     int names_ = 0;

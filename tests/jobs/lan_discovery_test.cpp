@@ -216,12 +216,20 @@ TEST(LanDiscoveryReply, FirstReplyAnnouncesRepeatsOnlyRefresh) {
     ASSERT_EQ(table.size(), 1u);
     EXPECT_EQ(table["A1"].last_seen, first + 5000);
 
-    // A known device that moved is stored silently.
+    // A known device that moved is no news for the callback, but support
+    // must see it: one warning naming both addresses, none for the refresh
+    // that follows from the new one.
+    const std::string moved = "局域网设备地址变更 sn=A1 原 ip=192.168.1.50 新 ip=192.168.1.60";
+    EXPECT_EQ(CountLogLines("WRN", moved), 0);
     clock.now += 5000;
     const int movedBefore = CountLogLinesStarting("INF", "局域网发现 sn=A1 ip=192.168.1.60");
     discovery.HandleReply("{\"cmd\":\"Pong\",\"sn\":\"A1\"}", "192.168.1.60");
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(CountLogLinesStarting("INF", "局域网发现 sn=A1 ip=192.168.1.60"), movedBefore);
+    EXPECT_EQ(CountLogLines("WRN", moved), 1);
+    clock.now += 5000;
+    discovery.HandleReply("{\"cmd\":\"Pong\",\"sn\":\"A1\"}", "192.168.1.60");
+    EXPECT_EQ(CountLogLines("WRN", moved), 1);
     std::string ip;
     ASSERT_TRUE(discovery.Lookup("A1", &ip));
     EXPECT_EQ(ip, "192.168.1.60");

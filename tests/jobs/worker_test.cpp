@@ -1,5 +1,8 @@
 // Attempts, back-off, expiry, multi-print fan-out, retry and cancel, on the
 // settable clock: nothing here waits for real time to pass.
+#include <chrono>
+#include <thread>
+
 #include "jobs/engine_fixture.h"
 
 namespace qs::test {
@@ -11,6 +14,24 @@ constexpr char kUploadError[] = "文件上传失败 HTTP 500";
 class WorkerTest : public EngineTest {
 protected:
     std::vector<JobTargetRecord> Targets(int64_t id) { return store_.ListJobTargets(id); }
+
+    // Waits up to timeoutMs of real time for the condition.
+    static bool Eventually(const std::function<bool()>& condition, int32_t timeoutMs = 5000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+
+    // The same database as another claimant sees it (a second process).
+    std::unique_ptr<ConfigStore> OtherConnection() {
+        auto other = std::make_unique<ConfigStore>();
+        EXPECT_TRUE(other->Open(dir_ / L"qnconfig.db"));
+        other->SetClock([this] { return now_.load(); });
+        return other;
+    }
 
     int32_t TargetState(int64_t id, const std::string& sn) {
         for (const JobTargetRecord& row : Targets(id)) {
@@ -368,6 +389,174 @@ TEST_F(WorkerTest, StopBetweenDevicesLeavesTheAttemptUncounted) {
     cloudPeer_.Config(R"({"job_statuses":["done"]})");
     engine_->RunDuePass(now_.load(), true, devices);
     EXPECT_EQ(Job(id).state, kJobCompleted);
+    EXPECT_EQ(Connections("LAN1"), 1);
+}
+
+// The attempt of one job sits in a slow send on its own thread while the
+// worker's pass spends longer than the lease on an older job: when the pass
+// reaches the running job it must leave it alone, not send it again.
+TEST_F(WorkerTest, PassThatOutlivesTheLeaseNeverRestartsARunningAttempt) {
+    options_.send_stall_ms = 4000;
+    MakeEngine();
+    OnLan("STALL1");
+    cloudPeer_.Config(R"({"job_statuses":["done"]})");
+    const auto devices = Devices({"CLOUD1", "STALL1"});
+    const int64_t older = AddJob("CLOUD1", "older receipt");
+    const int64_t running = AddJob("STALL1", "receipt");
+
+    std::thread attempt([&] { engine_->ProcessJob(running, false, devices); });
+    ASSERT_TRUE(Eventually([&] { return Connections("STALL1") >= 1; }));
+    std::atomic<bool> slowed{false};
+    onCloudSleep_ = [&] {
+        if (!slowed.exchange(true)) now_ += JobEngine::kLeaseMs + 1000;
+    };
+    engine_->RunDuePass(now_.load(), false, devices);
+    attempt.join();
+
+    EXPECT_TRUE(slowed.load());
+    EXPECT_EQ(Connections("STALL1"), 1) << "the running attempt was started a second time";
+    EXPECT_EQ(log_.Count("DBG", "跳过作业 " + std::to_string(running) + "（已被占用或已终态）"), 1);
+    // Each job went to the cloud once: the older by the pass, the running
+    // one after its stalled direct send.
+    EXPECT_EQ(CloudRequests("/v1/print-jobs"), 2u);
+    // The older job's attempt ran past its 20 s of polling on that clock.
+    EXPECT_EQ(Job(older).retries, 1);
+}
+
+// A step longer than the lease (a large upload, a slow device) must not
+// let another claimant of the database take the job meanwhile.
+TEST_F(WorkerTest, RunningAttemptKeepsItsLeaseWhileAStepOutlastsIt) {
+    leaseRenewMs_ = 50;
+    MakeEngine();
+    const auto other = OtherConnection();
+    cloudPeer_.Config(R"({"job_statuses":["queued"]})");
+    const int64_t id = AddJob("CLOUD1", "receipt");
+    std::atomic<bool> hooked{false};
+    bool renewed = false;
+    bool claimedElsewhere = true;
+    onCloudSleep_ = [&] {
+        if (hooked.exchange(true)) return;
+        now_ += JobEngine::kLeaseMs + 1000;  // the step took longer than the lease
+        renewed = Eventually([&] { return Job(id).lease_until > now_.load(); }, 3000);
+        JobRecord theirs;
+        claimedElsewhere = other->TryLeaseJob(id, JobEngine::kLeaseMs, theirs);
+    };
+
+    engine_->ProcessJob(id, false, Devices({"CLOUD1"}));
+    ASSERT_TRUE(hooked.load());
+    EXPECT_TRUE(renewed) << "the lease was not renewed while the attempt ran";
+    EXPECT_FALSE(claimedElsewhere) << "another claimant took a job whose attempt was running";
+    // The attempt settled it itself.
+    const JobRecord job = Job(id);
+    EXPECT_EQ(job.state, kJobPending);
+    EXPECT_EQ(job.retries, 1);
+    EXPECT_EQ(job.lease_until, 0);
+    EXPECT_EQ(CloudRequests("/v1/print-jobs"), 1u);
+}
+
+// Once the job was claimed elsewhere after a lapse, the old attempt writes
+// nothing: not its outcome, not its device failure, and it serves no
+// further device.
+TEST_F(WorkerTest, AttemptWhoseJobWasTakenElsewhereWritesNothing) {
+    OnLan("LAN1");
+    const auto other = OtherConnection();
+    cloudPeer_.Config(R"({"job_statuses":["queued"]})");
+    struct Case {
+        bool multi;
+        const char* line;
+    } cases[] = {
+        {false, "作业已被取消或被接管，本次结果未写入 id="},
+        {true, "作业已被取消或被接管，停止本次投递 id="},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        const int64_t id = AddJob("CLOUD1", "receipt");
+        JobRecord theirs;
+        bool taken = false;
+        bool hooked = false;
+        onCloudSleep_ = [&] {
+            if (hooked) return;
+            hooked = true;
+            now_ += JobEngine::kLeaseMs + 1000;
+            taken = other->TryLeaseJob(id, JobEngine::kLeaseMs, theirs);
+        };
+        EXPECT_FALSE(engine_->ProcessJob(id, c.multi, Devices({"CLOUD1", "LAN1"})));
+        onCloudSleep_ = nullptr;
+        ASSERT_TRUE(taken);
+        const JobRecord job = Job(id);
+        EXPECT_EQ(job.state, kJobProcessing);
+        EXPECT_EQ(job.retries, 0);
+        EXPECT_EQ(job.lease_until, theirs.lease_until);
+        EXPECT_TRUE(Targets(id).empty());
+        EXPECT_EQ(log_.Count("WRN", c.line + std::to_string(id)), 1);
+    }
+    EXPECT_EQ(Connections("LAN1"), 0);
+}
+
+// Canceled while its upload is under way: the attempt stops before the next
+// device, the cancel stays, and the delivery the cloud confirmed stays
+// recorded, so a later retry serves only the rest.
+TEST_F(WorkerTest, CancelDuringASlowUploadSticks) {
+    OnLan("LAN1");
+    cloudPeer_.Rules(R"([{"path":"/v1/files","delay_ms":1500}])");
+    cloudPeer_.Config(R"({"job_statuses":["done"]})");
+    const auto devices = Devices({"CLOUD1", "LAN1"});
+    const int64_t id = AddJob("CLOUD1", "receipt");
+    bool canceled = false;
+    std::thread user([&] {
+        if (Eventually([&] { return CloudRequests("/v1/files") >= 1; })) {
+            canceled = engine_->CancelJob(id);
+        }
+    });
+    EXPECT_FALSE(engine_->ProcessJob(id, true, devices));
+    user.join();
+    ASSERT_TRUE(canceled);
+
+    JobRecord job = Job(id);
+    EXPECT_EQ(job.state, kJobCanceled);
+    EXPECT_EQ(job.retries, 0);
+    EXPECT_EQ(job.lease_until, 0);
+    EXPECT_EQ(TargetState(id, "CLOUD1"), kTargetDelivered);
+    EXPECT_EQ(TargetState(id, "LAN1"), -1);
+    EXPECT_EQ(Connections("LAN1"), 0) << "a device was served after the cancel";
+    EXPECT_EQ(log_.Count("WRN", "作业已被取消或被接管，停止本次投递 id=" + std::to_string(id)), 1);
+
+    // Nothing but a retry changes it again.
+    now_ += 3600000;
+    engine_->RunDuePass(now_.load(), true, devices);
+    EXPECT_FALSE(engine_->ProcessJob(id, true, devices));
+    EXPECT_EQ(Job(id).state, kJobCanceled);
+    EXPECT_EQ(Connections("LAN1"), 0);
+    EXPECT_EQ(CloudRequests("/v1/print-jobs"), 1u);
+
+    OnLan("LAN1");  // an hour later the device has answered discovery again
+    EXPECT_TRUE(engine_->RetryJob(id, true, devices));
+    EXPECT_EQ(Job(id).state, kJobCompleted);
+    EXPECT_EQ(Connections("LAN1"), 1);
+    EXPECT_EQ(CloudRequests("/v1/print-jobs"), 1u) << "the cloud's device printed it already";
+}
+
+// A retry whose check and reset were apart would wipe a lease taken in
+// between and run the job a second time.
+TEST_F(WorkerTest, RetryNeverWipesALeaseTakenElsewhere) {
+    OnLan("LAN1");
+    const auto devices = Devices({"LAN1"});
+    const auto other = OtherConnection();
+    const int64_t id = AddJob("LAN1", "receipt");
+    JobRecord theirs;
+    ASSERT_TRUE(other->TryLeaseJob(id, JobEngine::kLeaseMs, theirs));
+
+    EXPECT_FALSE(engine_->RetryJob(id, false, devices));
+    JobRecord job = Job(id);
+    EXPECT_EQ(job.state, kJobProcessing);
+    EXPECT_EQ(job.lease_until, theirs.lease_until);
+    EXPECT_EQ(Connections("LAN1"), 0);
+
+    // Their attempt ends; now the retry runs.
+    theirs.state = kJobAborted;
+    theirs.lease_until = 0;
+    ASSERT_EQ(other->UpdateLeasedJob(theirs), LeasedWrite::kWritten);
+    EXPECT_TRUE(engine_->RetryJob(id, false, devices));
     EXPECT_EQ(Connections("LAN1"), 1);
 }
 

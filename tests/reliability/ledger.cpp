@@ -55,6 +55,8 @@ void AppendLines(const std::string& text, std::vector<std::string>& lines) {
     }
 }
 
+}  // namespace
+
 // "pc-<id>" of the cloud submissions the fake accepted (answered by its
 // default 200, not by a scripted fault), counted per local job id.
 std::map<int64_t, int> AcceptedSubmissions(FakeCloudPeer& cloud) {
@@ -68,8 +70,6 @@ std::map<int64_t, int> AcceptedSubmissions(FakeCloudPeer& cloud) {
     }
     return count;
 }
-
-}  // namespace
 
 std::vector<JobRow> ServiceDatabase::Jobs(int64_t afterId) const {
     std::vector<JobRow> rows;

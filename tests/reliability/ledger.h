@@ -78,6 +78,10 @@ private:
     std::vector<Entry> entries_;
 };
 
+// "pc-<id>" of the cloud submissions the fake accepted (answered by its
+// default 200, not by a scripted fault), counted per local job id.
+std::map<int64_t, int> AcceptedSubmissions(FakeCloudPeer& cloud);
+
 // Size and MD5 of a byte string.
 std::string Fingerprint(const std::string& bytes);
 

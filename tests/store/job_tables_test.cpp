@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -370,6 +371,162 @@ TEST_F(JobTablesTest, PruneKeepsTheNewestJobsAcrossAGapInIds) {
     EXPECT_EQ(store_.PruneJobs(5), 8);
     EXPECT_EQ(raw.Rows("SELECT id FROM job ORDER BY id"),
               (std::vector<std::string>{"9", "10", "300", "301", "302"}));
+}
+
+}  // namespace
+}  // namespace qs
+
+namespace qs {
+namespace {
+
+class LeasedWriteTest : public JobTablesTest {
+protected:
+    static JobRecord Outcome(int64_t id, int32_t state) {
+        JobRecord job;
+        job.id = id;
+        job.state = state;
+        return job;
+    }
+
+    std::string Row(int64_t id) {
+        RawDb raw(path_);
+        return raw.One("SELECT state, retries, error, next_retry_at, lease_until, lease_token "
+                       "FROM job WHERE id=" + std::to_string(id));
+    }
+    std::vector<std::string> TargetRows(int64_t id) {
+        RawDb raw(path_);
+        return raw.Rows("SELECT sn, state, error FROM job_target WHERE job_id=" +
+                        std::to_string(id) + " ORDER BY sn");
+    }
+};
+
+// An attempt's writes land only while the row still carries the lease it
+// took: what a cancel, a retry or a later claim wrote is never overwritten,
+// and the refused write leaves the row exactly as it found it.
+TEST_F(LeasedWriteTest, AttemptWritesLandOnlyUnderTheirOwnLease) {
+    struct Case {
+        const char* name;
+        std::function<void(int64_t id)> meanwhile;
+        bool owned;
+    };
+    const Case cases[] = {
+        {"row untouched", [](int64_t) {}, true},
+        // Lapsed in time but claimed by no one: still this attempt's.
+        {"lease lapsed, not taken", [this](int64_t) { now_ += 120000; }, true},
+        {"canceled", [this](int64_t id) { ASSERT_TRUE(store_.CancelJob(id, 200)); }, false},
+        {"leased again after a lapse",
+         [this](int64_t id) {
+             now_ += 60001;
+             JobRecord other;
+             ASSERT_TRUE(store_.TryLeaseJob(id, 60000, other));
+         },
+         false},
+        {"retried after a lapse",
+         [this](int64_t id) {
+             now_ += 60001;
+             JobRecord other;
+             ASSERT_TRUE(store_.ClaimJobForRetry(id, 200, now_.load() + 86400000, 60000, other));
+         },
+         false},
+        {"settled by an older write of its own",
+         [this](int64_t id) { ASSERT_TRUE(store_.UpdateJob(Outcome(id, kJobCompleted))); },
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int64_t id = Insert();
+        JobRecord leased;
+        ASSERT_TRUE(store_.TryLeaseJob(id, 60000, leased));
+        ASSERT_EQ(leased.lease_token.size(), 32u);
+        c.meanwhile(id);
+        const std::string before = Row(id);
+
+        EXPECT_EQ(store_.RenewJobLease(id, leased.lease_token, 60000), c.owned);
+        EXPECT_EQ(store_.RecordJobTarget(id, leased.lease_token, "SN1", kTargetFailed, "e1"),
+                  c.owned);
+        JobRecord outcome = leased;
+        outcome.state = kJobPending;
+        outcome.retries = 1;
+        outcome.error = "e1";
+        outcome.next_retry_at = 777;
+        outcome.lease_until = 0;
+        EXPECT_EQ(store_.UpdateLeasedJob(outcome),
+                  c.owned ? LeasedWrite::kWritten : LeasedWrite::kLost);
+        // A delivery is a fact about the device: recorded whoever holds the job.
+        EXPECT_TRUE(store_.RecordJobTarget(id, leased.lease_token, "SN2", kTargetDelivered, ""));
+
+        if (c.owned) {
+            EXPECT_EQ(Row(id), "0|1|e1|777|0|");
+            EXPECT_EQ(TargetRows(id), (std::vector<std::string>{"SN1|3|e1", "SN2|2|"}));
+            // Settled: the lease is gone with it.
+            EXPECT_FALSE(store_.RenewJobLease(id, leased.lease_token, 60000));
+            EXPECT_EQ(store_.UpdateLeasedJob(outcome), LeasedWrite::kLost);
+        } else {
+            EXPECT_EQ(Row(id), before);
+            EXPECT_EQ(TargetRows(id), (std::vector<std::string>{"SN2|2|"}));
+        }
+    }
+    // Rows from before tokens carry an empty one, which no lease matches.
+    const int64_t old = Insert();
+    SetColumns(old, "state=1, lease_until=" + std::to_string(now_.load() + 60000));
+    EXPECT_FALSE(store_.RenewJobLease(old, "", 60000));
+    EXPECT_EQ(store_.UpdateLeasedJob(Outcome(old, kJobCompleted)), LeasedWrite::kLost);
+}
+
+TEST_F(LeasedWriteTest, FailureNeverReplacesADelivery) {
+    const int64_t id = Insert();
+    JobRecord leased;
+    ASSERT_TRUE(store_.TryLeaseJob(id, 60000, leased));
+    ASSERT_TRUE(store_.RecordJobTarget(id, leased.lease_token, "SN1", kTargetDelivered, ""));
+    EXPECT_FALSE(store_.RecordJobTarget(id, leased.lease_token, "SN1", kTargetFailed, "late"));
+    EXPECT_TRUE(store_.RecordJobTarget(id, leased.lease_token, "SN2", kTargetFailed, "first"));
+    EXPECT_TRUE(store_.RecordJobTarget(id, leased.lease_token, "SN2", kTargetFailed, "second"));
+    EXPECT_EQ(TargetRows(id), (std::vector<std::string>{"SN1|2|", "SN2|3|second"}));
+}
+
+// Check and reset are one statement: a running lease is never wiped.
+TEST_F(LeasedWriteTest, RetryClaimsOnlyANewJobThatNoLeaseHolds) {
+    const int64_t oldest = Insert();
+    for (int i = 0; i < 3; ++i) Insert();
+    const int64_t id = Insert();
+    SetColumns(id, "state=3, retries=8, error='gave up', next_retry_at=0, expires_at=5");
+    JobRecord out;
+    EXPECT_FALSE(store_.ClaimJobForRetry(oldest, 4, 999, 60000, out)) << "not among the newest";
+    EXPECT_EQ(Row(oldest), "0|0||0|0|");
+
+    ASSERT_TRUE(store_.ClaimJobForRetry(id, 4, 123456789, 60000, out));
+    EXPECT_EQ(out.id, id);
+    EXPECT_EQ(out.state, kJobProcessing);
+    EXPECT_EQ(out.retries, 0);
+    EXPECT_EQ(out.error, "gave up");
+    EXPECT_EQ(out.expires_at, 123456789);
+    EXPECT_EQ(out.lease_until, now_.load() + 60000);
+    EXPECT_EQ(out.lease_token.size(), 32u);
+    const std::string held = Row(id);
+
+    // A second retry (or one racing any claim) while the lease runs changes nothing.
+    JobRecord again;
+    EXPECT_FALSE(store_.ClaimJobForRetry(id, 4, 1, 60000, again));
+    EXPECT_EQ(Row(id), held);
+    now_ += 60000;
+    EXPECT_FALSE(store_.ClaimJobForRetry(id, 4, 1, 60000, again)) << "ends exactly now: held";
+    now_ += 1;
+    ASSERT_TRUE(store_.ClaimJobForRetry(id, 4, 1, 60000, again));
+    EXPECT_NE(again.lease_token, out.lease_token);
+}
+
+TEST_F(LeasedWriteTest, CancelEndsTheLeaseAndReachesOnlyTheNewest) {
+    const int64_t oldest = Insert();
+    const int64_t id = Insert();
+    JobRecord leased;
+    ASSERT_TRUE(store_.TryLeaseJob(id, 60000, leased));
+    EXPECT_FALSE(store_.CancelJob(oldest, 1));
+    EXPECT_EQ(Row(oldest), "0|0||0|0|");
+    ASSERT_TRUE(store_.CancelJob(id, 1));
+    EXPECT_EQ(Row(id), "4|0||0|0|");
+    JobRecord again;
+    EXPECT_FALSE(store_.TryLeaseJob(id, 60000, again)) << "canceled is final for the worker";
+    EXPECT_FALSE(store_.CancelJob(999999, 200));
 }
 
 }  // namespace
