@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,15 +27,17 @@ public:
     IpcServer(const IpcServer&) = delete;
     IpcServer& operator=(const IpcServer&) = delete;
 
-    // Starts the workers and returns once each has made its first pipe
-    // instance (or tried to), so a client may connect right away. True once
-    // the workers run, also when they already ran.
+    // Claims the pipe name with its first instance, starts the workers and
+    // returns once each has made its first pipe instance (or tried to), so a
+    // client may connect right away. True once the workers run, also when
+    // they already ran; false (logged) when another process already serves
+    // the name or the descriptor cannot be built: the pipe is then not served.
     bool Start();
     // Ends the workers and joins them. Safe when nothing runs.
     void Stop();
 
 private:
-    void WorkerLoop();
+    void WorkerLoop(void* firstInstance);
     void ServeOne(void* pipe, void* event);
     void StopLocked();
 
@@ -43,6 +46,7 @@ private:
     std::atomic<bool> stop_{false};
     std::mutex lifecycle_;
     std::vector<std::thread> workers_;
+    std::shared_ptr<void> descriptor_;  // the pipe's security, while running
     std::mutex readyMutex_;
     std::condition_variable readyChanged_;
     int ready_ = 0;  // workers that have made their first instance
