@@ -122,7 +122,9 @@ void Logger::Write(int32_t level, const std::string& message) {
     line += " [";
     line += LevelName(level);
     line += "] ";
-    line += message;
+    // One call, one line: a serial number or name from a pipe client that
+    // carries a line break must not forge a line of its own.
+    line += ReplaceControlChars(message);
     line += "\n";
 
     std::lock_guard<std::mutex> guard(s.lock);

@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -19,10 +20,12 @@ namespace {
 // Full access for the local system account and for the account the core
 // runs as (in console mode the user's own, which needs the right to make
 // further instances); read and write without FILE_CREATE_PIPE_INSTANCE
-// (0x12019b) for Administrators and Users, so nobody else can add a rogue
+// (0x12019b) for Administrators and interactive users, so nobody else can add a rogue
 // instance of the name and take other users' requests.
 constexpr wchar_t kPipeSddlHead[] = L"D:P(A;;GA;;;SY)";
-constexpr wchar_t kPipeSddlTail[] = L"(A;;0x12019b;;;BA)(A;;0x12019b;;;BU)";
+// Interactive users (IU) rather than all Users: services and network
+// logons of other accounts have no business on this pipe.
+constexpr wchar_t kPipeSddlTail[] = L"(A;;0x12019b;;;BA)(A;;0x12019b;;;IU)";
 constexpr DWORD kOutBufferBytes = 4096;
 constexpr DWORD kInBufferBytes = 65536;
 constexpr DWORD kCreateRetryMs = 500;
@@ -106,8 +109,39 @@ bool WaitForClient(HANDLE pipe, HANDLE event, const std::atomic<bool>& stop) {
 
 }  // namespace
 
+IpcCaller IdentifyPipeClient(void* pipe) {
+    IpcCaller caller;
+    ULONG processId = 0;
+    if (GetNamedPipeClientProcessId(pipe, &processId)) caller.processId = processId;
+    if (!ImpersonateNamedPipeClient(pipe)) return caller;
+    HANDLE raw = nullptr;
+    const BOOL opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &raw);
+    // Never go on as the client: a worker that cannot return to its own
+    // identity must not serve anything else.
+    if (!RevertToSelf()) std::terminate();
+    if (!opened) return caller;
+    UniqueHandle token(raw);
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(admins);
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size)) return caller;
+    BOOL member = FALSE;
+    // A filtered (not elevated) administrator token holds the group for
+    // deny only, which CheckTokenMembership does not count.
+    if (!CheckTokenMembership(token.get(), admins, &member)) return caller;
+    caller.known = true;
+    caller.isAdmin = member != FALSE;
+    return caller;
+}
+
 IpcServer::IpcServer(Handler handler, std::wstring pipeName)
-    : handler_(std::move(handler)), pipeName_(std::move(pipeName)) {}
+    : handler_(handler ? CallerHandler([handler](const std::string& request, const IpcCaller&) {
+          return handler(request);
+      })
+                       : CallerHandler()),
+      pipeName_(std::move(pipeName)) {}
+
+IpcServer::IpcServer(CallerHandler handler, CallerProbe probe, std::wstring pipeName)
+    : handler_(std::move(handler)), probe_(std::move(probe)), pipeName_(std::move(pipeName)) {}
 
 IpcServer::~IpcServer() { Stop(); }
 
@@ -222,7 +256,8 @@ void IpcServer::ServeOne(void* pipe, void* event) {
         reply = IpcErrorReply(kIpcNoHandler);
     } else {
         try {
-            reply = handler_(request);
+            const IpcCaller caller = probe_ ? probe_(pipe) : IpcCaller{};
+            reply = handler_(request, caller);
         } catch (...) {
             reply = IpcErrorReply(kIpcHandlerFailed);
         }

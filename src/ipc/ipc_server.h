@@ -2,6 +2,7 @@
 // connection and handing the request to one handler.
 #pragma once
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -14,15 +15,32 @@
 
 namespace qs {
 
+// Who sent a request, as the server learns it from the client's token.
+struct IpcCaller {
+    uint32_t processId = 0;
+    bool known = false;    // the token could be read
+    bool isAdmin = false;  // an active (elevated) member of Administrators
+};
+
+// The caller of the request just read from pipe: the server impersonates
+// the client at identification level and checks its token.
+IpcCaller IdentifyPipeClient(void* pipe);
+
 class IpcServer {
 public:
     // Takes the request text, returns the reply text. Called from up to four
     // workers at once; may be empty (every request then gets "未处理").
     using Handler = std::function<std::string(const std::string& request)>;
+    // The same with the caller of the request.
+    using CallerHandler = std::function<std::string(const std::string& request, const IpcCaller& caller)>;
+    // How a worker learns the caller; Wine runs every process as one
+    // (administrator) user, so tests play other callers through this.
+    using CallerProbe = std::function<IpcCaller(void* pipe)>;
 
     static constexpr int kWorkerCount = 4;
 
     explicit IpcServer(Handler handler, std::wstring pipeName = kIpcPipeName);
+    IpcServer(CallerHandler handler, CallerProbe probe, std::wstring pipeName = kIpcPipeName);
     ~IpcServer();
     IpcServer(const IpcServer&) = delete;
     IpcServer& operator=(const IpcServer&) = delete;
@@ -41,7 +59,8 @@ private:
     void ServeOne(void* pipe, void* event);
     void StopLocked();
 
-    const Handler handler_;
+    const CallerHandler handler_;
+    const CallerProbe probe_;
     const std::wstring pipeName_;
     std::atomic<bool> stop_{false};
     std::mutex lifecycle_;

@@ -86,6 +86,23 @@ TEST_F(LoggerTest, OpenCreatesTheFolderAndLinesHaveTheirExactForm) {
     EXPECT_EQ(recent[0] + recent[1], expected);
 }
 
+// A serial number or name from a pipe client ends up in a line: whatever it
+// carries, one call writes one line, and no terminal escape gets through.
+TEST_F(LoggerTest, ControlCharactersInAMessageCannotForgeLines) {
+    ASSERT_TRUE(log().Open(tmp_.path(), kInfo, 4194304, 14));
+    const std::string message = std::string("设备已删除：AB\r\n14:03:09.517 [ERR] forged\x1b[2J\tx\x7f") +
+                                "\xC2\x85nel\xE2\x80\xA8ls\xE2\x80\xA9ps" + std::string(1, '\0') + "end";
+    log().Write(kInfo, message);
+    const std::string expected =
+        "14:03:09.517 [INF] 设备已删除：AB??14:03:09.517 [ERR] forged?[2J?x??nel?ls?ps?end\n";
+    EXPECT_EQ(Read(tmp_ / L"2024-05-23.log"), expected);
+    EXPECT_EQ(log().RecentLines(1), std::vector<std::string>{expected});
+    // Text that only looks special stays as it is.
+    log().Write(kInfo, "C:\\路径\\a.pdf \xC2\xA9 \xE2\x80\xA6");
+    EXPECT_EQ(log().RecentLines(1),
+              std::vector<std::string>{"14:03:09.517 [INF] C:\\路径\\a.pdf \xC2\xA9 \xE2\x80\xA6\n"});
+}
+
 TEST_F(LoggerTest, LevelsBelowTheMinimumAreDroppedAndUnknownLevelsNamedQuestionMarks) {
     ASSERT_TRUE(log().Open(tmp_.path(), kInfo, 4194304, 14));
     log().Write(kDebug, "dropped-debug");

@@ -371,7 +371,8 @@ TEST(IpcServerTest, StartIsLogged) {
 }
 
 // Reads the DACL back from a client handle: full access for SYSTEM and for
-// the account the server runs as, and for everyone else read and write
+// the account the server runs as, and for Administrators and interactive
+// users (nobody else) read and write
 // without FILE_CREATE_PIPE_INSTANCE, so no other account can add an instance
 // of the name; the DACL is protected.
 TEST(IpcServerTest, PipeCarriesTheRestrictedDescriptor) {
@@ -421,8 +422,13 @@ TEST(IpcServerTest, PipeCarriesTheRestrictedDescriptor) {
             sawSelf = true;
             EXPECT_TRUE(full) << std::hex << mask;
         } else {
-            sawAdmins |= IsWellKnownSid(sid, WinBuiltinAdministratorsSid) != FALSE;
-            sawUsers |= IsWellKnownSid(sid, WinBuiltinUsersSid) != FALSE;
+            const bool admins = IsWellKnownSid(sid, WinBuiltinAdministratorsSid) != FALSE;
+            const bool interactive = IsWellKnownSid(sid, WinInteractiveSid) != FALSE;
+            // Not Users, Authenticated Users, Everyone or Network: only
+            // people at the machine (and administrators) reach the core.
+            EXPECT_TRUE(admins || interactive);
+            sawAdmins |= admins;
+            sawUsers |= interactive;
             EXPECT_EQ(mask, kUserMask) << std::hex << mask;
             EXPECT_EQ(mask & FILE_CREATE_PIPE_INSTANCE, 0u) << std::hex << mask;
             EXPECT_EQ(mask & (WRITE_DAC | WRITE_OWNER | DELETE | GENERIC_ALL | GENERIC_WRITE), 0u)
