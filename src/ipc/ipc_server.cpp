@@ -107,6 +107,20 @@ bool WaitForClient(HANDLE pipe, HANDLE event, const std::atomic<bool>& stop) {
     return pipe_io::AwaitOverlapped(pipe, &ov, &unused, wait);
 }
 
+// After the reply: waits until the client has closed its end, which it does
+// once it has read the reply (then the disconnect loses nothing), or until
+// the wait's deadline. Unlike FlushFileBuffers this wait ends.
+void AwaitClientClose(HANDLE pipe, const pipe_io::PipeWait& wait) {
+    OVERLAPPED ov{};
+    ov.hEvent = wait.event;
+    char byte = 0;
+    if (ReadFile(pipe, &byte, 1, nullptr, &ov)) return;   // more data: a misbehaving client
+    const DWORD err = GetLastError();
+    if (err != ERROR_IO_PENDING) return;                   // closed already (broken pipe)
+    DWORD unused = 0;
+    pipe_io::AwaitOverlapped(pipe, &ov, &unused, wait);
+}
+
 }  // namespace
 
 IpcCaller IdentifyPipeClient(void* pipe) {
@@ -245,11 +259,12 @@ void IpcServer::WorkerLoop(void* firstInstance) {
 }
 
 void IpcServer::ServeOne(void* pipe, void* event) {
-    pipe_io::PipeWait wait{event, &stop_};
+    pipe_io::PipeWait wait{event, &stop_, GetTickCount64() + kRequestWaitMs};
     std::string request;
     if (pipe_io::ReadMessage(pipe, kIpcMaxRequestBytes, &request, &wait) !=
         pipe_io::ReadStatus::kOk) {
-        return;  // closed, empty or too long: no reply
+        DisconnectNamedPipe(pipe);
+        return;  // closed, empty, too long or too late: no reply
     }
     std::string reply;
     if (!handler_) {
@@ -267,9 +282,10 @@ void IpcServer::ServeOne(void* pipe, void* event) {
         LogWarn("IPC 回复过长，已丢弃");
         reply = IpcErrorReply(kIpcHandlerFailed);
     }
-    if (pipe_io::WriteMessage(pipe, reply, &wait)) {
-        FlushFileBuffers(pipe);  // returns once the client has read the reply
-    }
+    // The reply's own clock starts when it is ready: a long command is the
+    // core's time, not the client's.
+    wait.deadline = GetTickCount64() + kReplyWaitMs;
+    if (pipe_io::WriteMessage(pipe, reply, &wait)) AwaitClientClose(pipe, wait);
     DisconnectNamedPipe(pipe);
 }
 

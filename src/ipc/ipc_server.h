@@ -54,6 +54,12 @@ public:
     // Ends the workers and joins them. Safe when nothing runs.
     void Stop();
 
+    // How long a connected client has to send its request, and to take the
+    // reply and close (its end) once the reply is ready. Past either the
+    // exchange is dropped, so misbehaving clients cannot hold the workers.
+    static constexpr uint32_t kRequestWaitMs = 5000;
+    static constexpr uint32_t kReplyWaitMs = 10000;
+
 private:
     void WorkerLoop(void* firstInstance);
     void ServeOne(void* pipe, void* event);

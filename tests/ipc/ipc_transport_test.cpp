@@ -522,5 +522,87 @@ TEST(IpcClientTest, TrustedServersAreTheServiceLocalSystemOrTheSameUser) {
     }
 }
 
+// --- clients that misbehave ---------------------------------------------------
+
+// A raw client that sends request (when not empty) and then neither reads
+// nor closes: what a hostile local program can do to the pipe.
+UniqueFile StuckClient(const std::wstring& name, const std::string& request) {
+    UniqueFile client = OpenRawClient(name, 5000);
+    if (!client) return client;
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(client.get(), &mode, nullptr, nullptr);
+    if (!request.empty()) {
+        DWORD written = 0;
+        WriteFile(client.get(), request.data(), static_cast<DWORD>(request.size()), &written, nullptr);
+    }
+    return client;
+}
+
+std::string ReplyFor(const std::string& request) {
+    // Past the pipe's 4 KiB out buffer, so the server's write itself waits.
+    if (request == "big") return std::string(256 * 1024, 'b');
+    return "{\"ok\":true}";
+}
+
+// Each kind of stuck client takes all four workers; the next honest client
+// is still served once the request wait (5 s) or the reply wait (10 s) ends
+// the stuck exchanges.
+TEST(IpcServerTest, FourStuckClientsDoNotTakeThePipeDown) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> requests;   // "" connects and never writes
+        int64_t boundMs;
+    };
+    const Case cases[] = {
+        {"connect and never write", {"", "", "", ""}, IpcServer::kRequestWaitMs + 2500},
+        {"write and never read", {"big", "small", "big", "small"}, IpcServer::kReplyWaitMs + 2500},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::wstring name = UniquePipeName();
+        IpcServer server(ReplyFor, name);
+        ASSERT_TRUE(server.Start());
+        std::vector<UniqueFile> stuck;
+        for (const std::string& r : c.requests) {
+            stuck.push_back(StuckClient(name, r));
+            ASSERT_TRUE(stuck.back().valid());
+        }
+        Sleep(300);   // every worker is now inside a stuck exchange
+        auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(IpcRequest("small", static_cast<uint32_t>(c.boundMs), name), "{\"ok\":true}");
+        EXPECT_LT(ElapsedMs(started), c.boundMs);
+        // Stop with such clients still attached is the next test's.
+        stuck.clear();
+        server.Stop();
+    }
+}
+
+// Stop ends within its bound while four clients that never take their reply
+// are attached (the flush after the reply used to wait for them for ever).
+TEST(IpcServerTest, StopIsBoundedWithClientsThatNeverReadAttached) {
+    std::wstring name = UniquePipeName();
+    IpcServer server(ReplyFor, name);
+    ASSERT_TRUE(server.Start());
+    std::vector<UniqueFile> stuck;
+    for (const char* r : {"small", "big", "small", "big"}) {
+        stuck.push_back(StuckClient(name, r));
+        ASSERT_TRUE(stuck.back().valid());
+    }
+    Sleep(300);
+    std::atomic<bool> stopped{false};
+    auto started = std::chrono::steady_clock::now();
+    std::thread stopper([&] {
+        server.Stop();
+        stopped = true;
+    });
+    for (int i = 0; i < 40 && !stopped; ++i) Sleep(100);
+    EXPECT_TRUE(stopped.load()) << "Stop still waits on clients that never read, after "
+                                << ElapsedMs(started) << " ms";
+    // Without a bound the clients are what would free it: let them go so the
+    // test itself ends either way.
+    stuck.clear();
+    stopper.join();
+}
+
 }  // namespace
 }  // namespace qs
