@@ -7,7 +7,9 @@
 #include <shlobj.h>
 
 #include "foundation/files.h"
+#include "foundation/logger.h"
 #include "foundation/system_info.h"
+#include "foundation/text.h"
 
 namespace qs {
 
@@ -44,7 +46,47 @@ void InitDataRoot(bool serviceMode) {
     g_dataRoot = DataRootFor(known, ModulePath());
     MakeDirs(g_dataRoot);
     // Failures show later, when files cannot be written.
-    if (serviceMode) RestrictToAdmins(g_dataRoot);
+    if (serviceMode) SecureDataRoot(g_dataRoot);
+}
+
+bool IsTrustedOwner(const void* sid) {
+    PSID owner = const_cast<void*>(sid);
+    return owner && IsValidSid(owner) &&
+           (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+}
+
+void SecureDataRoot(const std::wstring& root) {
+    const std::wstring folders[] = {root, PathJoin(root, L"data"), PathJoin(root, L"logs"),
+                                    PathJoin(root, L"spool")};
+    for (const std::wstring& folder : folders) {
+        if (IsReparsePoint(folder)) {
+            // RemoveDirectory takes the link away, never what it points at.
+            LogError("数据目录中的重解析点已拒绝：" + WideToUtf8(folder));
+            RemoveDirectoryW(folder.c_str());
+        }
+        MakeDirs(folder);
+        PSID owner = nullptr;
+        PSECURITY_DESCRIPTOR current = nullptr;
+        if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                  nullptr, nullptr, nullptr, &current) == ERROR_SUCCESS) {
+            const bool trusted = IsTrustedOwner(owner);
+            LocalFree(current);
+            if (!trusted) {
+                BYTE admins[SECURITY_MAX_SID_SIZE];
+                DWORD size = sizeof(admins);
+                const bool taken =
+                    CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size) &&
+                    SetNamedSecurityInfoW(const_cast<wchar_t*>(folder.c_str()), SE_FILE_OBJECT,
+                                          OWNER_SECURITY_INFORMATION, admins, nullptr, nullptr,
+                                          nullptr) == ERROR_SUCCESS;
+                LogWarn(std::string(taken ? "数据目录所有者已重置：" : "数据目录所有者重置失败：") +
+                        WideToUtf8(folder));
+            }
+        }
+        // The root's entries are inherited below; a folder made earlier by
+        // someone else may carry its own protected DACL, so each gets it.
+        RestrictToAdmins(folder);
+    }
 }
 
 void SetDataRoot(const std::wstring& root) {

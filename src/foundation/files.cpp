@@ -72,6 +72,45 @@ bool RemovePath(const std::wstring& path) {
     return DeleteFileW(path.c_str()) != 0;
 }
 
+bool IsReparsePoint(const std::wstring& path) {
+    DWORD attrs = GetFileAttributesW(path.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+RemoveStep RemoveStepFor(uint32_t attributes) {
+    // A file link is deleted like a file (DeleteFile never touches its
+    // target); a directory link is removed with RemoveDirectory, which takes
+    // the link away, and is never entered.
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return RemoveStep::kDeleteFile;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return RemoveStep::kRemoveLinkOnly;
+    return RemoveStep::kDescend;
+}
+
+bool RemoveTree(const std::wstring& path) {
+    DWORD attrs = GetFileAttributesW(path.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES) {
+        DWORD err = GetLastError();
+        return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
+    }
+    if (attrs & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attrs & ~FILE_ATTRIBUTE_READONLY);
+    switch (RemoveStepFor(attrs)) {
+    case RemoveStep::kDeleteFile: return DeleteFileW(path.c_str()) != 0;
+    case RemoveStep::kRemoveLinkOnly: return RemoveDirectoryW(path.c_str()) != 0;
+    case RemoveStep::kDescend: break;
+    }
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW(PathJoin(path, L"*").c_str(), &fd);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..") continue;
+            RemoveTree(PathJoin(path, name));
+        } while (FindNextFileW(find, &fd));
+        FindClose(find);
+    }
+    return RemoveDirectoryW(path.c_str()) != 0;
+}
+
 bool ReadFileBytes(const std::wstring& path, std::string& out) {
     UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -56,6 +56,7 @@ public:
     HANDLE get() const { return h_; }
     bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
     explicit operator bool() const { return valid(); }
+    HANDLE release() { return std::exchange(h_, INVALID_HANDLE_VALUE); }
     void reset(HANDLE h = INVALID_HANDLE_VALUE) {
         HANDLE old = std::exchange(h_, h);
         if (old != INVALID_HANDLE_VALUE && old != nullptr) ::CloseHandle(old);

@@ -14,6 +14,17 @@ namespace qs {
 namespace {
 
 constexpr size_t kRecentMax = 300;
+// A message longer than this is cut: text from a pipe client (a name of a
+// megabyte) must not make one line as large as a log file.
+constexpr size_t kMessageMax = 8192;
+
+// The first max bytes of text, not cutting a UTF-8 sequence in two.
+std::string CutUtf8(const std::string& text, size_t max) {
+    if (text.size() <= max) return text;
+    size_t end = max;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end) + "…(" + std::to_string(text.size()) + " 字节，已截断)";
+}
 
 const char* LevelName(int32_t level) {
     switch (level) {
@@ -38,6 +49,9 @@ struct Logger::State {
     // 64 bits so that size + line length cannot wrap past the cap.
     uint64_t fileSize = 0;
     uint32_t maxFileSize = 4194304;
+    // Every file of currentDate (the plain one and .1 to .9) is over the
+    // cap: lines stay in memory only until the date changes.
+    bool dayFull = false;
     int32_t keepDays = 14;
     std::deque<std::string> recent;
     bool opened = false;
@@ -70,14 +84,19 @@ struct Logger::State {
         if (file && (today != currentDate || fileSize + n > maxFileSize)) file.reset();
         if (file) return;
         fileSize = 0;
+        if (today != currentDate) dayFull = false;
         currentDate = today;
-        if (dir.empty()) return;
+        if (dir.empty() || dayFull) return;
         std::wstring base = PathJoin(dir, Utf8ToWide(today + ".log"));
-        std::wstring candidate = base;
-        for (int i = 1; i <= 9; ++i) {
-            int64_t size = FileSize(candidate);
-            if (size < 0 || static_cast<uint64_t>(size) <= maxFileSize) break;
-            candidate = base + L"." + std::to_wstring(i);
+        std::wstring candidate;
+        for (int i = 0; i <= 9 && candidate.empty(); ++i) {
+            std::wstring name = i == 0 ? base : base + L"." + std::to_wstring(i);
+            int64_t size = FileSize(name);
+            if (size < 0 || static_cast<uint64_t>(size) <= maxFileSize) candidate = name;
+        }
+        if (candidate.empty()) {
+            dayFull = true;
+            return;
         }
         UniqueFile opened(CreateFileW(candidate.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -122,7 +141,9 @@ void Logger::Write(int32_t level, const std::string& message) {
     line += " [";
     line += LevelName(level);
     line += "] ";
-    line += message;
+    // One call, one line: a serial number or name from a pipe client that
+    // carries a line break must not forge a line of its own.
+    line += ReplaceControlChars(CutUtf8(message, kMessageMax));
     line += "\n";
 
     std::lock_guard<std::mutex> guard(s.lock);

@@ -22,7 +22,10 @@ bool RunCore(bool serviceMode) {
     if (!core.Start(serviceMode)) return false;
     std::lock_guard<std::mutex> lock(g_ipcLock);
     g_ipcServer = std::make_unique<IpcServer>(
-        [&core](const std::string& request) { return HandleCommand(core, request); });
+        [&core](const std::string& request, const IpcCaller& caller) {
+            return HandleCommand(core, request, caller);
+        },
+        IdentifyPipeClient);
     g_ipcServer->Start();
     return true;
 }

@@ -3,6 +3,7 @@
 #include <sddl.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <type_traits>
@@ -105,7 +106,20 @@ void RestorePrinterPorts() {
     }
 }
 
+OpenServiceFn& OpenServiceOverride() {
+    static OpenServiceFn fn;
+    return fn;
+}
+
+SC_HANDLE OpenServiceForRemoval(SC_HANDLE manager) {
+    const DWORD access = DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS;
+    if (OpenServiceOverride()) return OpenServiceOverride()(manager, access);
+    return OpenServiceW(manager, kServiceName, access);
+}
+
 }  // namespace
+
+void SetOpenServiceFnForTest(OpenServiceFn fn) { OpenServiceOverride() = std::move(fn); }
 
 void StopServiceAndWait(SC_HANDLE service) {
     DWORD state = 0;
@@ -177,8 +191,16 @@ bool RemoveService(std::string& error) {
         return false;
     }
     {
-        UniqueScHandle service(
-            OpenServiceW(manager.get(), kServiceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+        UniqueScHandle service(OpenServiceForRemoval(manager.get()));
+        const DWORD openError = service ? ERROR_SUCCESS : GetLastError();
+        // Only a service that is not there counts as removed; a standard
+        // user is refused here and must not be told the service is gone.
+        if (!service && openError != ERROR_SERVICE_DOES_NOT_EXIST) {
+            error = (openError == ERROR_ACCESS_DENIED ? "OpenService 失败（需要管理员）："
+                                                      : "OpenService 失败：") +
+                    Win32ErrorText(openError);
+            return false;
+        }
         if (service) {
             StopServiceAndWait(service.get());
             if (!DeleteService(service.get())) error = "删除服务失败";

@@ -1,5 +1,7 @@
 #include "ipc/command_handler.h"
 
+#include <windows.h>
+
 #include <cJSON.h>
 
 #include <charconv>
@@ -305,6 +307,7 @@ Reply PortSelfTestReply(Core&, const Params&) {
 struct Command {
     const char* name;
     Reply (*run)(Core& core, const Params& params);
+    bool adminOnly = false;
 };
 
 const Command kCommands[] = {
@@ -339,13 +342,13 @@ const Command kCommands[] = {
      [](Core& core, const Params& p) {
          return core.CancelJob(p.Id("id")) ? DataText("") : Failure("取消失败");
      }},
-    {"submit", Submit},
+    {"submit", Submit, true},
     {"config", Config},
     {"setconfig", SetConfig},
-    {"portselftest", PortSelfTestReply},
-    {"diag", [](Core& core, const Params&) { return DataText(core.BuildDiagnostics()); }},
+    {"portselftest", PortSelfTestReply, true},
+    {"diag", [](Core& core, const Params&) { return DataText(core.BuildDiagnostics()); }, true},
     {"cleanup",
-     [](Core&, const Params&) { return DataText(std::to_string(PurgePortsAndPrinters())); }},
+     [](Core&, const Params&) { return DataText(std::to_string(PurgePortsAndPrinters())); }, true},
 };
 
 std::string Print(const Reply& reply) {
@@ -372,7 +375,7 @@ std::string Print(const Reply& reply) {
 
 }  // namespace
 
-std::string HandleCommand(Core& core, const std::string& request) {
+std::string HandleCommand(Core& core, const std::string& request, const IpcCaller& caller) {
     Json root = ParseRequest(request);
     std::string name;
     if (root && cJSON_IsObject(root.get())) {
@@ -380,13 +383,24 @@ std::string HandleCommand(Core& core, const std::string& request) {
         if (cJSON_IsString(cmd) && cmd->valuestring) name = cmd->valuestring;
     }
     const Params params(root.get());
-    for (const Command& c : kCommands)
-        if (name == c.name) return Print(c.run(core, params));
+    for (const Command& c : kCommands) {
+        if (name != c.name) continue;
+        if (c.adminOnly && !caller.isAdmin) return Print(Failure(kAdminRequired));
+        return Print(c.run(core, params));
+    }
     return Print(Failure("未知命令：" + name));
 }
 
-std::string HandleCommand(const std::string& request) {
-    return HandleCommand(Core::Instance(), request);
+std::string HandleCommand(Core& core, const std::string& request) {
+    IpcCaller inProcess;
+    inProcess.processId = GetCurrentProcessId();
+    inProcess.known = true;
+    inProcess.isAdmin = true;
+    return HandleCommand(core, request, inProcess);
+}
+
+std::string HandleCommand(const std::string& request, const IpcCaller& caller) {
+    return HandleCommand(Core::Instance(), request, caller);
 }
 
 }  // namespace qs

@@ -21,6 +21,8 @@ inline constexpr char kIpcHandlerFailed[] = "处理异常";
 inline constexpr char kIpcCoreNotRunning[] = "打印服务未运行或未安装";
 inline constexpr char kIpcCannotConnect[] = "无法连接打印服务";
 inline constexpr char kIpcNoReply[] = "服务无响应";
+// The pipe is served by a process that is not the core: nothing is sent to it.
+inline constexpr char kIpcUntrustedServer[] = "管道的服务方不是本机的打印服务，已拒绝连接";
 
 // {"ok":false,"error":"<text>"}, printed compactly.
 std::string IpcErrorReply(const std::string& text);

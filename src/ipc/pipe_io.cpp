@@ -46,11 +46,19 @@ bool ReadPiece(HANDLE pipe, char* buffer, DWORD length, DWORD* got, bool* more,
 bool AwaitOverlapped(HANDLE pipe, OVERLAPPED* ov, DWORD* transferred,
                      const PipeWait& wait) {
     for (;;) {
-        DWORD waited = WaitForSingleObject(wait.event, kWaitSliceMs);
+        DWORD slice = kWaitSliceMs;
+        if (wait.deadline != 0) {
+            const ULONGLONG now = GetTickCount64();
+            slice = now >= wait.deadline ? 0
+                                         : static_cast<DWORD>(std::min<ULONGLONG>(slice, wait.deadline - now));
+        }
+        DWORD waited = WaitForSingleObject(wait.event, slice);
         if (waited == WAIT_OBJECT_0) break;
-        if (waited == WAIT_TIMEOUT && !(wait.stop && wait.stop->load())) continue;
-        // Stopping, or the wait itself failed: end the I/O and wait until the
-        // system is done with ov. It may still have completed meanwhile.
+        const bool expired = wait.deadline != 0 && GetTickCount64() >= wait.deadline;
+        if (waited == WAIT_TIMEOUT && !expired && !(wait.stop && wait.stop->load())) continue;
+        // Stopping, out of time, or the wait itself failed: end the I/O and
+        // wait until the system is done with ov. It may still have completed
+        // meanwhile.
         CancelIo(pipe);
         return GetOverlappedResult(pipe, ov, transferred, TRUE) != FALSE;
     }

@@ -13,9 +13,12 @@ namespace qs::pipe_io {
 // flag that, once set, makes a wait that has seen no progress for a second
 // cancel the I/O. Synchronous handles pass no PipeWait at all. The event is
 // manual-reset; every read, write or connect resets it as it begins.
+// A deadline (a GetTickCount64 value, 0 for none) cancels the I/O when it
+// passes, so a peer that never writes or never reads cannot hold a wait.
 struct PipeWait {
     HANDLE event = nullptr;
     const std::atomic<bool>* stop = nullptr;
+    ULONGLONG deadline = 0;
 };
 
 enum class ReadStatus { kOk, kEmpty, kTooLong, kFailed };

@@ -17,6 +17,14 @@ std::string LowerAscii(std::string text) {
     return text;
 }
 
+// 64 hexadecimal digits, any case.
+bool IsSha256Hex(const std::string& text) {
+    if (text.size() != 64) return false;
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+    return true;
+}
+
 }  // namespace
 
 std::vector<int32_t> ParseVersion(const std::string& text) {
@@ -131,7 +139,9 @@ CheckOutcome DecideCheck(const HttpResponse& response, const CheckInput& input) 
     if (!m.minVersion.empty() && IsNewer(m.minVersion, current)) forced = true;
 
     bool underBase = !input.baseUrl.empty() && LowerAscii(m.url).rfind(input.baseUrl, 0) == 0;
-    if (!m.version.empty() && underBase && IsNewer(m.version, current)) {
+    // The installer runs elevated: an offer without a digest to check it
+    // against is no offer.
+    if (!m.version.empty() && underBase && IsSha256Hex(m.sha256) && IsNewer(m.version, current)) {
         bool skipped = false;
         if (!forced && m.rolloutPercent < 100)
             skipped = m.rolloutPercent < 1 ||

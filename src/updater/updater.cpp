@@ -10,6 +10,7 @@
 #include "cloud/http_client.h"
 #include "foundation/dynamic_proc.h"
 #include "foundation/files.h"
+#include "foundation/handles.h"
 #include "foundation/ids.h"
 #include "foundation/logger.h"
 #include "foundation/system_info.h"
@@ -22,8 +23,10 @@ namespace {
 
 std::atomic<bool> g_checkRunning{false};
 std::atomic<bool> g_downloadRunning{false};
-// UI thread only.
+// UI thread only: the installer kept for exit and the digest it was
+// downloaded with, checked again right before it is launched.
 std::wstring g_pendingInstaller;
+std::string g_pendingSha256;
 
 std::mutex g_taskDialogLock;
 TaskDialogIndirectFn g_taskDialogFn = nullptr;
@@ -73,7 +76,8 @@ void RunDownload(HWND window, const std::string& url, const std::string& sha256H
     std::unique_ptr<HttpClient> client = NewClient(kInstallerTimeoutMs);
     HttpResponse response = client->Get(url);
     if (response.status >= 200 && response.status <= 299 && !response.body.empty()) {
-        if (!sha256Hex.empty() && Sha256Hex(response.body) != sha256Hex) {
+        // An installer runs elevated: without a digest to hold it to, it is not taken.
+        if (sha256Hex.empty() || Sha256Hex(response.body) != sha256Hex) {
             Log(kWarn, "下载更新：校验不一致");
             UpdateResult* r = NewResult(kUpdateFailed);
             r->text = TrUtf8(TxtUpdateUnavailable);
@@ -86,6 +90,7 @@ void RunDownload(HWND window, const std::string& url, const std::string& sha256H
             Log(kInfo, "更新安装包已下载");
             UpdateResult* r = NewResult(kUpdateDownloaded);
             r->installerPath = path;
+            r->sha256Hex = sha256Hex;
             PostResult(window, r);
         } else {
             UpdateResult* r = NewResult(kUpdateFailed);
@@ -224,10 +229,12 @@ void HandleUpdateResult(HWND owner, WPARAM, LPARAM lParam, const NoticeFn& showN
     case kUpdateDownloaded:
         if (AskTwoChoices(owner, Tr(TxtUpdateReady), Tr(TxtUpdateDownloaded), Tr(TxtInstallPrompt),
                           Tr(TxtInstallNow), Tr(TxtInstallOnExit)) == IDYES) {
-            g_pendingInstaller.clear();
-            LaunchInstaller(r->installerPath);
+            g_pendingInstaller = r->installerPath;
+            g_pendingSha256 = r->sha256Hex;
+            RunPendingInstaller(owner);
         } else {
             g_pendingInstaller = r->installerPath;
+            g_pendingSha256 = r->sha256Hex;
         }
         break;
     default:
@@ -235,14 +242,35 @@ void HandleUpdateResult(HWND owner, WPARAM, LPARAM lParam, const NoticeFn& showN
     }
 }
 
-void RunPendingInstaller() {
-    std::wstring path;
-    path.swap(g_pendingInstaller);
-    if (!path.empty()) LaunchInstaller(path);
+void RunPendingInstaller(HWND owner) {
+    if (g_pendingInstaller.empty()) return;
+    std::wstring path = g_pendingInstaller;
+    std::string sha256 = g_pendingSha256;
+    std::string error;
+    switch (LaunchVerifiedInstaller(path, sha256, error)) {
+    case InstallerLaunch::kLaunched:
+        DiscardPendingInstaller();
+        break;
+    case InstallerLaunch::kChanged:
+        // The file is no longer the one that was checked: never run it.
+        DiscardPendingInstaller();
+        LogWarn("下载更新：校验不一致");
+        ShowMessageBox(owner, Tr(TxtUpdateUnavailable), Tr(TxtCheckUpdates), MB_OK | MB_ICONWARNING);
+        break;
+    case InstallerLaunch::kFailed:
+        // Kept, so a later Exit or "install now" can try again.
+        LogWarn("启动更新安装包失败：" + error);
+        ShowMessageBox(owner, Utf8ToWide("启动更新安装包失败：" + error), Tr(TxtCheckUpdates),
+                       MB_OK | MB_ICONWARNING);
+        break;
+    }
 }
 
 std::wstring PendingInstaller() { return g_pendingInstaller; }
-void DiscardPendingInstaller() { g_pendingInstaller.clear(); }
+void DiscardPendingInstaller() {
+    g_pendingInstaller.clear();
+    g_pendingSha256.clear();
+}
 
 void SetTaskDialogFn(TaskDialogIndirectFn fn) {
     std::lock_guard<std::mutex> lock(g_taskDialogLock);
@@ -278,11 +306,55 @@ int AskTwoChoices(HWND owner, const std::wstring& caption, const std::wstring& i
     return ShowMessageBox(owner, text, caption, MB_YESNO | MB_ICONINFORMATION);
 }
 
-bool LaunchInstaller(const std::wstring& path) {
-    HINSTANCE h = ShellExecuteW(nullptr, L"open", path.c_str(), kInstallerParameters, nullptr, SW_SHOWNORMAL);
-    bool ok = reinterpret_cast<INT_PTR>(h) > 32;
-    if (!ok) LogWarn("启动更新安装包失败：" + Win32ErrorText(0));
-    return ok;
+bool LaunchInstaller(const std::wstring& path, std::string& error) {
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof(info);
+    // No shell error box of its own (ours says what failed) and no return
+    // before the launch is done, so the last error is the launch's.
+    info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    info.lpVerb = L"open";
+    info.lpFile = path.c_str();
+    info.lpParameters = kInstallerParameters;
+    info.nShow = SW_SHOWNORMAL;
+    if (ShellExecuteExW(&info)) return true;
+    DWORD code = GetLastError();
+    // Some shells fail without setting the last error; their result code
+    // (2, 3, 5, 8, 11...) then says what happened.
+    if (code == ERROR_SUCCESS) code = static_cast<DWORD>(reinterpret_cast<INT_PTR>(info.hInstApp));
+    error = Win32ErrorText(code ? code : ERROR_GEN_FAILURE);
+    return false;
+}
+
+InstallerLaunch LaunchVerifiedInstaller(const std::wstring& path, const std::string& sha256Hex,
+                                        std::string& error) {
+    // Held without write or delete sharing from the check through the
+    // launch, so the file cannot be swapped in between.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = Win32ErrorText(0);
+        return InstallerLaunch::kFailed;
+    }
+    UniqueHandle held(file);
+    std::string bytes;
+    LARGE_INTEGER size{};
+    bool read = GetFileSizeEx(file, &size) && size.QuadPart >= 0 && size.QuadPart <= (1LL << 31);
+    if (read) {
+        bytes.resize(static_cast<size_t>(size.QuadPart));
+        size_t at = 0;
+        while (read && at < bytes.size()) {
+            DWORD chunk = static_cast<DWORD>(bytes.size() - at < (1u << 20) ? bytes.size() - at : (1u << 20));
+            DWORD got = 0;
+            read = ReadFile(file, &bytes[at], chunk, &got, nullptr) && got > 0;
+            at += got;
+        }
+    }
+    if (!read) {
+        error = Win32ErrorText(0);
+        return InstallerLaunch::kFailed;
+    }
+    if (sha256Hex.empty() || Sha256Hex(bytes) != sha256Hex) return InstallerLaunch::kChanged;
+    return LaunchInstaller(path, error) ? InstallerLaunch::kLaunched : InstallerLaunch::kFailed;
 }
 
 std::string RolloutId() {

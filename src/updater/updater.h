@@ -49,8 +49,10 @@ void PostResult(HWND window, UpdateResult* record);
 using NoticeFn = std::function<void(const std::wstring& text)>;
 void HandleUpdateResult(HWND owner, WPARAM wParam, LPARAM lParam, const NoticeFn& showNotice);
 
-// Launches the installer kept for exit, once; nothing when none is pending.
-void RunPendingInstaller();
+// Launches the installer kept for exit after checking its SHA-256 again;
+// nothing when none is pending. A file that changed is dropped with the
+// hash box; a launch that fails shows its error and stays pending.
+void RunPendingInstaller(HWND owner = nullptr);
 // The installer kept for exit ("" when none).
 std::wstring PendingInstaller();
 // Forgets it without launching (the installer itself is closing the tray).
@@ -68,9 +70,16 @@ int AskTwoChoices(HWND owner, const std::wstring& caption, const std::wstring& i
 using TaskDialogIndirectFn = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);
 void SetTaskDialogFn(TaskDialogIndirectFn fn);
 
-// How an installer is started: ShellExecuteW "open" with kInstallerParameters.
-// Returns whether the launch succeeded.
-bool LaunchInstaller(const std::wstring& path);
+// How an installer is started: ShellExecuteExW "open" with
+// kInstallerParameters. On failure error is the launch's Win32 error text.
+bool LaunchInstaller(const std::wstring& path, std::string& error);
+
+enum class InstallerLaunch { kLaunched, kChanged, kFailed };
+// Checks the file against sha256Hex (an empty digest never matches) while
+// holding it against writes, then launches it. kChanged: it is not the
+// installer that was downloaded; kFailed: error says why it did not start.
+InstallerLaunch LaunchVerifiedInstaller(const std::wstring& path, const std::string& sha256Hex,
+                                        std::string& error);
 
 // The rollout identifier kept in %LOCALAPPDATA%\Quillstone\rollout.id,
 // created on first use; "" without LOCALAPPDATA.

@@ -463,10 +463,21 @@ TEST_F(CoreTest, CleanupDeletesOldFilesAndPrunesFinishedJobs) {
         ASSERT_TRUE(WriteFileBytes(c.path, "x"));
         SetAge(c.path, now, c.age);
     }
-    std::wstring diag = PathJoin(data, L"diag_0123");
-    ASSERT_TRUE(MakeDirs(diag));
-    ASSERT_TRUE(WriteFileBytes(PathJoin(diag, L"report.txt"), "r"));
-    SetAge(diag, now, 30 * day);
+    // Diagnostics reports go whole once older than three days; other
+    // folders are not the sweep's.
+    struct Folder { std::wstring path; int64_t age; bool kept; };
+    const std::vector<Folder> folders = {
+        {PathJoin(data, L"diag_0123"), 3 * day + 1000, false},
+        {PathJoin(data, L"diag_4567"), 3 * day - 3600000, true},
+        {PathJoin(data, L"other"), 30 * day, true},
+    };
+    for (const Folder& f : folders) {
+        ASSERT_TRUE(MakeDirs(PathJoin(f.path, L"inner")));
+        ASSERT_TRUE(WriteFileBytes(PathJoin(f.path, L"report.txt"), "r"));
+        ASSERT_TRUE(WriteFileBytes(PathJoin(f.path, L"inner\\old.txt"), "o"));
+        SetAge(PathJoin(f.path, L"report.txt"), now, 30 * day);
+        SetAge(f.path, now, f.age);
+    }
 
     ConfigStore& store = core.Store();
     for (int i = 0; i < 250; ++i) {
@@ -481,7 +492,10 @@ TEST_F(CoreTest, CleanupDeletesOldFilesAndPrunesFinishedJobs) {
     }
     core.RunCleanup();
     for (const Case& c : cases) EXPECT_EQ(FileExists(c.path), c.kept) << WideToUtf8(c.path);
-    EXPECT_TRUE(FileExists(PathJoin(diag, L"report.txt")));
+    for (const Folder& f : folders) {
+        EXPECT_EQ(FileExists(f.path), f.kept) << WideToUtf8(f.path);
+        EXPECT_EQ(FileExists(PathJoin(f.path, L"report.txt")), f.kept) << WideToUtf8(f.path);
+    }
     EXPECT_TRUE(Logged("清理历史作业 50 条"));
     EXPECT_EQ(core.ListJobs(1000).size(), 200u);
 

@@ -8,6 +8,7 @@
 
 #include "foundation/files.h"
 #include "foundation/text.h"
+#include "support/log_lines.h"
 #include "support/temp_dir.h"
 
 namespace qs {
@@ -93,6 +94,45 @@ TEST(DataRootSecurityTest, RestrictingReportsWhetherTheFolderTookTheDescriptor) 
     ASSERT_TRUE(MakeDirs(tmp / L"root"));
     EXPECT_TRUE(RestrictToAdmins(tmp / L"root"));
     EXPECT_FALSE(RestrictToAdmins(tmp / L"missing"));
+}
+
+TEST(DataRootSecurityTest, OnlySystemOrAdministratorsMayOwnTheRoot) {
+    struct Case {
+        const wchar_t* sid;
+        bool trusted;
+    };
+    const Case cases[] = {
+        {L"S-1-5-18", true},                   // LocalSystem
+        {L"S-1-5-32-544", true},               // Administrators
+        {L"S-1-5-32-545", false},              // Users
+        {L"S-1-5-4", false},                   // Interactive
+        {L"S-1-1-0", false},                   // Everyone
+        {L"S-1-5-21-1-2-3-1001", false},       // a user
+        {L"S-1-5-21-1-2-3-500", false},        // even the built-in administrator account
+    };
+    for (const Case& c : cases) {
+        PSID sid = nullptr;
+        ASSERT_TRUE(ConvertStringSidToSidW(c.sid, &sid));
+        EXPECT_EQ(IsTrustedOwner(sid), c.trusted) << WideToUtf8(c.sid);
+        LocalFree(sid);
+    }
+    EXPECT_FALSE(IsTrustedOwner(nullptr));
+}
+
+// Wine keeps neither owners nor DACLs of folders (it reports the user as
+// owner whatever was set), so here the root a user made reads as foreign on
+// every start and the reset is logged for it and each folder; that the owner
+// then is Administrators is on the real-Windows checklist.
+TEST(DataRootSecurityTest, AFolderOwnedByAUserIsClaimedWithItsFolders) {
+    TempDir tmp;
+    const std::wstring root = tmp / L"Quillstone";
+    ASSERT_TRUE(MakeDirs(root));
+    SecureDataRoot(root);
+    for (const wchar_t* sub : {L"", L"\\data", L"\\logs", L"\\spool"}) {
+        const std::wstring folder = root + sub;
+        EXPECT_TRUE(FileExists(folder)) << WideToUtf8(folder);
+        EXPECT_TRUE(test::Logged("数据目录所有者已重置：" + WideToUtf8(folder))) << WideToUtf8(folder);
+    }
 }
 
 class DataPathsTest : public ::testing::Test {

@@ -114,6 +114,42 @@ TEST(FilesTest, SizeExistenceAndRemovalOfFilesAndFolders) {
     EXPECT_FALSE(FileExists(tmp / L"d"));
 }
 
+TEST(FilesTest, RemoveTreeRemovesAFolderWithEverythingInIt) {
+    TempDir tmp;
+    const std::wstring tree = tmp / L"tree";
+    ASSERT_TRUE(MakeDirs(tree + L"\\a\\b"));
+    ASSERT_TRUE(WriteFileBytes(tree + L"\\a\\b\\f.txt", "x"));
+    ASSERT_TRUE(WriteFileBytes(tree + L"\\top.txt", "y"));
+    ASSERT_TRUE(SetFileAttributesW((tree + L"\\top.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(WriteFileBytes(tmp / L"beside.txt", "z"));
+    EXPECT_FALSE(IsReparsePoint(tree));
+    EXPECT_TRUE(RemoveTree(tree));
+    EXPECT_FALSE(FileExists(tree));
+    EXPECT_TRUE(FileExists(tmp / L"beside.txt"));
+    EXPECT_TRUE(RemoveTree(tmp / L"missing"));
+}
+
+// The clean-up runs as SYSTEM: a link planted in a folder it removes is
+// taken away as a link, never entered. Wine 8 cannot make junctions or
+// symbolic links (FSCTL_SET_REPARSE_POINT answers error 50), so the step is
+// tested on the attributes; the real link is on the real-Windows checklist.
+TEST(FilesTest, RemoveTreeNeverEntersALink) {
+    struct Case {
+        DWORD attributes;
+        RemoveStep step;
+    };
+    const Case cases[] = {
+        {FILE_ATTRIBUTE_NORMAL, RemoveStep::kDeleteFile},
+        {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY, RemoveStep::kDeleteFile},
+        {FILE_ATTRIBUTE_REPARSE_POINT, RemoveStep::kDeleteFile},   // a file link: DeleteFile removes the link
+        {FILE_ATTRIBUTE_DIRECTORY, RemoveStep::kDescend},
+        {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN, RemoveStep::kDescend},
+        {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, RemoveStep::kRemoveLinkOnly},
+        {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_SYSTEM, RemoveStep::kRemoveLinkOnly},
+    };
+    for (const Case& c : cases) EXPECT_EQ(RemoveStepFor(c.attributes), c.step) << std::hex << c.attributes;
+}
+
 TEST(FilesTest, WriteTruncatesAndReadReturnsExactBinaryContent) {
     TempDir tmp;
     const std::wstring file = tmp / L"\u6570\u636E.bin";

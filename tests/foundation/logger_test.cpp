@@ -86,6 +86,23 @@ TEST_F(LoggerTest, OpenCreatesTheFolderAndLinesHaveTheirExactForm) {
     EXPECT_EQ(recent[0] + recent[1], expected);
 }
 
+// A serial number or name from a pipe client ends up in a line: whatever it
+// carries, one call writes one line, and no terminal escape gets through.
+TEST_F(LoggerTest, ControlCharactersInAMessageCannotForgeLines) {
+    ASSERT_TRUE(log().Open(tmp_.path(), kInfo, 4194304, 14));
+    const std::string message = std::string("设备已删除：AB\r\n14:03:09.517 [ERR] forged\x1b[2J\tx\x7f") +
+                                "\xC2\x85nel\xE2\x80\xA8ls\xE2\x80\xA9ps" + std::string(1, '\0') + "end";
+    log().Write(kInfo, message);
+    const std::string expected =
+        "14:03:09.517 [INF] 设备已删除：AB??14:03:09.517 [ERR] forged?[2J?x??nel?ls?ps?end\n";
+    EXPECT_EQ(Read(tmp_ / L"2024-05-23.log"), expected);
+    EXPECT_EQ(log().RecentLines(1), std::vector<std::string>{expected});
+    // Text that only looks special stays as it is.
+    log().Write(kInfo, "C:\\路径\\a.pdf \xC2\xA9 \xE2\x80\xA6");
+    EXPECT_EQ(log().RecentLines(1),
+              std::vector<std::string>{"14:03:09.517 [INF] C:\\路径\\a.pdf \xC2\xA9 \xE2\x80\xA6\n"});
+}
+
 TEST_F(LoggerTest, LevelsBelowTheMinimumAreDroppedAndUnknownLevelsNamedQuestionMarks) {
     ASSERT_TRUE(log().Open(tmp_.path(), kInfo, 4194304, 14));
     log().Write(kDebug, "dropped-debug");
@@ -109,7 +126,7 @@ TEST_F(LoggerTest, LevelsBelowTheMinimumAreDroppedAndUnknownLevelsNamedQuestionM
     EXPECT_EQ(log().RecentLines(1), std::vector<std::string>{"14:03:09.517 [DBG] now kept\n"});
 }
 
-TEST_F(LoggerTest, FullFilesMoveWritingToNumberedFilesUpToTheNinth) {
+TEST_F(LoggerTest, FullFilesMoveWritingToNumberedFilesUpToTheNinthAndNoFurther) {
     ASSERT_TRUE(log().Open(tmp_.path(), kInfo, 100, 14));
     // 19 bytes of prefix + 40 + line feed: 60-byte lines.
     auto lineNo = [](int i) { return Format("line %02d ", i) + std::string(32, 'x'); };
@@ -127,12 +144,13 @@ TEST_F(LoggerTest, FullFilesMoveWritingToNumberedFilesUpToTheNinth) {
     EXPECT_EQ(FileSize(base), 120);
     EXPECT_EQ(FileSize(base + L".1"), 60);
 
-    for (int i = 4; i <= 22; ++i) log().Write(kInfo, lineNo(i));
-    // Two lines per file through ".8"; ".9" takes everything after, beyond the cap.
+    for (int i = 4; i <= 40; ++i) log().Write(kInfo, lineNo(i));
+    // Two lines per file through ".9"; once that is full too, the day's
+    // lines stay in memory only: anyone who can make the core log cannot
+    // fill the disk.
     std::map<std::wstring, std::vector<int>> expected;
     expected[L"2024-05-23.log"] = {1, 2};
-    for (int n = 1; n <= 8; ++n) expected[L"2024-05-23.log." + std::to_wstring(n)] = {2 * n + 1, 2 * n + 2};
-    expected[L"2024-05-23.log.9"] = {19, 20, 21, 22};
+    for (int n = 1; n <= 9; ++n) expected[L"2024-05-23.log." + std::to_wstring(n)] = {2 * n + 1, 2 * n + 2};
     std::set<std::wstring> names;
     for (const auto& [name, lines] : expected) {
         names.insert(name);
@@ -141,6 +159,27 @@ TEST_F(LoggerTest, FullFilesMoveWritingToNumberedFilesUpToTheNinth) {
         EXPECT_EQ(Read(tmp_ / name), content) << WideToUtf8(name);
     }
     EXPECT_EQ(FileNames(tmp_.path()), names);
+    EXPECT_EQ(log().RecentLines(1), std::vector<std::string>{"14:03:09.517 [INF] " + lineNo(40) + "\n"});
+
+    // The next day starts over.
+    g_now.day = 24;
+    log().Write(kInfo, lineNo(41));
+    EXPECT_EQ(Read(tmp_ / L"2024-05-24.log"), "14:03:09.517 [INF] " + lineNo(41) + "\n");
+}
+
+TEST_F(LoggerTest, AHugeMessageIsCutWithoutSplittingACharacter) {
+    ASSERT_TRUE(log().Open(tmp_.path(), kInfo, 4194304, 14));
+    std::string huge = "x" + std::string(3 * 300000, '\0');
+    for (size_t i = 1; i < huge.size(); i += 3) huge.replace(i, 3, "名");   // 3-byte characters after one byte
+    log().Write(kInfo, huge);
+    const std::string line = log().RecentLines(1)[0];
+    EXPECT_LT(line.size(), 8300u);
+    const std::string tail = "…(900001 字节，已截断)\n";
+    ASSERT_GT(line.size(), tail.size());
+    EXPECT_EQ(line.substr(line.size() - tail.size()), tail);
+    const std::string kept = line.substr(19, line.size() - 19 - tail.size());
+    EXPECT_EQ(kept.size() % 3, 1u) << "a character was cut in two";
+    EXPECT_EQ(Read(tmp_ / L"2024-05-23.log"), line);
 }
 
 TEST_F(LoggerTest, ExistingFilesOfTheDayCountTowardsTheCapWhenReopened) {

@@ -3,8 +3,10 @@
 
 #include <windows.h>
 
+#include "foundation/text.h"
 #include "host/command_line.h"
 #include "host/install_mode.h"
+#include "host/service.h"
 #include "host/tray_start.h"
 #include "ui/message_box.h"
 #include "ui/ui_text.h"
@@ -118,6 +120,47 @@ TEST(InstallMode, QuietSuccessIsSilentAndFailuresAreAlwaysShown) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(code, 1);
     EXPECT_EQ(boxes[0].text, Tr(TxtServiceRemoved));
+}
+
+// Wine lets every process open every service, so the refusal a standard
+// user meets comes through the seam. Only "does not exist" may pass as
+// removed; any other failure is reported with its code and exit code 1, and
+// the uninstaller goes no further (no ports restored or purged).
+TEST(InstallMode, UninstallWithoutRightToOpenTheServiceFails) {
+    SetUiLanguage("zh-CN");
+    struct Case {
+        DWORD error;
+        const wchar_t* expected;
+    };
+    const Case cases[] = {
+        {ERROR_ACCESS_DENIED, L"OpenService 失败（需要管理员）：Win32(5)"},
+        {ERROR_INVALID_NAME, L"OpenService 失败：Win32(123)"},
+        {ERROR_SERVICE_MARKED_FOR_DELETE, L"OpenService 失败：Win32(1072)"},
+    };
+    for (const Case& c : cases) {
+        int opened = 0;
+        SetOpenServiceFnForTest([&](SC_HANDLE, DWORD access) -> SC_HANDLE {
+            ++opened;
+            EXPECT_TRUE(access & DELETE);
+            SetLastError(c.error);
+            return nullptr;
+        });
+        std::vector<Box> boxes;
+        SetMessageBoxFn([&](HWND, const std::wstring& text, const std::wstring& caption, UINT flags) {
+            boxes.push_back({text, caption, flags});
+            return IDOK;
+        });
+        const int code = RunInstallMode(false, true, RemoveService);
+        SetMessageBoxFn(nullptr);
+        SetOpenServiceFnForTest(nullptr);
+
+        EXPECT_EQ(opened, 1);
+        EXPECT_EQ(code, 1) << c.error;
+        ASSERT_EQ(boxes.size(), 1u) << c.error;
+        EXPECT_EQ(boxes[0].text.rfind(c.expected, 0), 0u) << WideToUtf8(boxes[0].text);
+        EXPECT_NE(boxes[0].text, Tr(TxtServiceRemoved));
+        EXPECT_EQ(boxes[0].flags & MB_ICONMASK, static_cast<UINT>(MB_ICONERROR));
+    }
 }
 
 }  // namespace

@@ -349,6 +349,61 @@ TEST_F(ProtocolTest, SubmitAndCleanupAndDiagnostics) {
     EXPECT_GT(FileSize(report), 0);
 }
 
+// Through the pipe the caller decides: a standard user manages devices
+// from the tray, but the commands no window sends and that delete or write
+// on the machine's behalf need an administrator. Wine runs every process as
+// one administrator, so the caller comes through the server's probe seam.
+TEST_F(ProtocolTest, MachineCommandsOverThePipeNeedAnAdministrator) {
+    print_.AddListedPort(L"Quillnet39100");
+    FakePrintSystem::Queue ours;
+    ours.name = L"Quillnet-收银";
+    ours.port = L"Quillnet39100";
+    print_.AddQueue(ours);
+    StartCore();
+    const std::wstring name = test::UniquePipeName();
+    std::atomic<bool> admin{false};
+    std::atomic<int> probed{0};
+    IpcServer server(
+        [this](const std::string& r, const IpcCaller& caller) { return HandleCommand(*core_, r, caller); },
+        [&](void*) {
+            ++probed;
+            IpcCaller caller;
+            caller.known = true;
+            caller.isAdmin = admin.load();
+            return caller;
+        },
+        name);
+    ASSERT_TRUE(server.Start());
+
+    const char* const refused[] = {R"({"cmd":"cleanup"})", R"({"cmd":"portselftest"})",
+                                   R"({"cmd":"submit","path":"C:\\docs\\a.bin","sn":"X"})", R"({"cmd":"diag"})"};
+    for (const char* request : refused)
+        EXPECT_EQ(IpcRequest(request, 2000, name), Err("此操作需要管理员权限，请以管理员身份运行")) << request;
+    EXPECT_TRUE(print_.HasQueue(L"Quillnet-收银")) << "a refused cleanup deleted a queue";
+    EXPECT_EQ(IpcRequest(R"({"cmd":"ping"})", 2000, name), kOkEmpty);
+    EXPECT_EQ(IpcRequest(R"({"cmd":"list"})", 2000, name), Ok("[]"));
+    EXPECT_EQ(IpcRequest(R"({"cmd":"config"})", 2000, name),
+              Ok(R"({"multiPrint":false,"showMessage":false,"language":"auto"})"));
+    EXPECT_EQ(probed.load(), 7);
+
+    admin = true;
+    EXPECT_EQ(IpcRequest(R"({"cmd":"cleanup"})", 2000, name), Ok("\"2\""));
+    EXPECT_FALSE(print_.HasQueue(L"Quillnet-收银"));
+    server.Stop();
+
+    // The real probe reads the client of the exchange: this very process.
+    std::atomic<uint32_t> seenPid{0};
+    IpcServer real(
+        [&](const std::string&, const IpcCaller& caller) {
+            seenPid = caller.processId;
+            return std::string("{\"ok\":true}");
+        },
+        IdentifyPipeClient, name);
+    ASSERT_TRUE(real.Start());
+    EXPECT_EQ(IpcRequest(R"({"cmd":"ping"})", 2000, name), "{\"ok\":true}");
+    EXPECT_EQ(seenPid.load(), GetCurrentProcessId());
+}
+
 TEST_F(ProtocolTest, PortSelfTestFailureCarriesItsText) {
     print_.wmiReachable = false;
     StartCore();

@@ -19,6 +19,7 @@
 #include "ipc/ipc_protocol.h"
 #include "ipc/ipc_server.h"
 #include "ipc/ipc_test_util.h"
+#include "support/log_lines.h"
 
 namespace qs {
 namespace {
@@ -369,8 +370,11 @@ TEST(IpcServerTest, StartIsLogged) {
     EXPECT_TRUE(found);
 }
 
-// The pipe carries the system's descriptor: full access for SYSTEM, read and
-// write (no ownership or permission changes) for Administrators and Users.
+// Reads the DACL back from a client handle: full access for SYSTEM and for
+// the account the server runs as, and for Administrators and interactive
+// users (nobody else) read and write
+// without FILE_CREATE_PIPE_INSTANCE, so no other account can add an instance
+// of the name; the DACL is protected.
 TEST(IpcServerTest, PipeCarriesTheRestrictedDescriptor) {
     std::wstring name = UniquePipeName();
     IpcServer server(nullptr, name);
@@ -386,34 +390,218 @@ TEST(IpcServerTest, PipeCarriesTheRestrictedDescriptor) {
                               nullptr, nullptr, &dacl, nullptr, &descriptor),
               static_cast<DWORD>(ERROR_SUCCESS));
     ASSERT_NE(dacl, nullptr);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);
 
-    struct Expected {
-        WELL_KNOWN_SID_TYPE sid;
-        bool full;
-    };
-    const Expected expected[] = {{WinLocalSystemSid, true},
-                                 {WinBuiltinAdministratorsSid, false},
-                                 {WinBuiltinUsersSid, false}};
-    ASSERT_EQ(dacl->AceCount, 3);
-    for (DWORD i = 0; i < 3; ++i) {
+    // Our own account: the server's process runs as it.
+    HANDLE rawToken = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken));
+    UniqueHandle token(rawToken);
+    BYTE userBuffer[256];
+    DWORD size = 0;
+    ASSERT_TRUE(GetTokenInformation(token.get(), TokenUser, userBuffer, sizeof(userBuffer), &size));
+    PSID self = reinterpret_cast<TOKEN_USER*>(userBuffer)->User.Sid;
+
+    const ACCESS_MASK kUserMask = 0x12019b;
+    bool sawSystem = false, sawSelf = false, sawAdmins = false, sawUsers = false;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
         SCOPED_TRACE(i);
         void* ace = nullptr;
         ASSERT_TRUE(GetAce(dacl, i, &ace));
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
         ASSERT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-        EXPECT_TRUE(IsWellKnownSid(&allowed->SidStart, expected[i].sid));
-        ACCESS_MASK mask = allowed->Mask;
-        if (expected[i].full) {
-            EXPECT_TRUE(mask == GENERIC_ALL || (mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS)
-                << std::hex << mask;
+        PSID sid = &allowed->SidStart;
+        const ACCESS_MASK mask = allowed->Mask;
+        const bool full = mask == GENERIC_ALL || (mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS;
+        if (IsWellKnownSid(sid, WinLocalSystemSid)) {
+            sawSystem = true;
+            EXPECT_TRUE(full) << std::hex << mask;
+        } else if (EqualSid(sid, self)) {
+            sawSelf = true;
+            EXPECT_TRUE(full) << std::hex << mask;
         } else {
-            EXPECT_EQ(mask & (WRITE_DAC | WRITE_OWNER | DELETE | GENERIC_ALL), 0u)
+            const bool admins = IsWellKnownSid(sid, WinBuiltinAdministratorsSid) != FALSE;
+            const bool interactive = IsWellKnownSid(sid, WinInteractiveSid) != FALSE;
+            // Not Users, Authenticated Users, Everyone or Network: only
+            // people at the machine (and administrators) reach the core.
+            EXPECT_TRUE(admins || interactive);
+            sawAdmins |= admins;
+            sawUsers |= interactive;
+            EXPECT_EQ(mask, kUserMask) << std::hex << mask;
+            EXPECT_EQ(mask & FILE_CREATE_PIPE_INSTANCE, 0u) << std::hex << mask;
+            EXPECT_EQ(mask & (WRITE_DAC | WRITE_OWNER | DELETE | GENERIC_ALL | GENERIC_WRITE), 0u)
                 << std::hex << mask;
-            EXPECT_TRUE((mask & (GENERIC_READ | FILE_READ_DATA)) != 0) << std::hex << mask;
-            EXPECT_TRUE((mask & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0) << std::hex << mask;
         }
     }
+    EXPECT_TRUE(sawSystem && sawSelf && sawAdmins && sawUsers);
     LocalFree(descriptor);
+}
+
+// The first instance claims the name: a second server on it (another core,
+// or anyone who came first) is refused and logged, and the first keeps serving.
+TEST(IpcServerTest, ASecondServerOnTheNameIsRefused) {
+    std::wstring name = UniquePipeName();
+    IpcServer first([](const std::string&) { return std::string("{\"ok\":true,\"data\":\"first\"}"); }, name);
+    ASSERT_TRUE(first.Start());
+    IpcServer second([](const std::string&) { return std::string("{\"ok\":true,\"data\":\"second\"}"); }, name);
+    EXPECT_FALSE(second.Start());
+    EXPECT_TRUE(test::Logged("IPC 管道名已被占用，管道未启动"));
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(IpcRequest("x", kWaitMs, name), "{\"ok\":true,\"data\":\"first\"}");
+    second.Stop();
+    first.Stop();
+
+    // Someone else's instance made before the core starts: the core does not
+    // join it as one more instance.
+    UniqueFile squatter(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
+                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                         PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
+    ASSERT_TRUE(squatter.valid());
+    IpcServer late([](const std::string&) { return std::string("{}"); }, name);
+    EXPECT_FALSE(late.Start());
+    squatter.reset();
+    EXPECT_TRUE(late.Start()) << "the name is free again";
+}
+
+// Wine runs every process as one user, so a foreign server is played
+// through the fact seam; the pid the client asks about is the real one.
+TEST(IpcClientTest, AServerThatIsNotTheCoreGetsNothing) {
+    std::wstring name = UniquePipeName();
+    std::atomic<int> handled{0};
+    IpcServer server([&](const std::string&) {
+        ++handled;
+        return std::string("{\"ok\":true}");
+    }, name);
+    ASSERT_TRUE(server.Start());
+
+    std::vector<uint32_t> asked;
+    SetPipeServerFactsFnForTest([&](uint32_t pid) {
+        asked.push_back(pid);
+        PipeServerFacts facts;
+        facts.processId = pid;
+        return facts;   // not the service, not LocalSystem, not us
+    });
+    EXPECT_EQ(IpcRequest("{\"cmd\":\"add\",\"code\":\"123456\"}", kWaitMs, name),
+              ErrorJson("管道的服务方不是本机的打印服务，已拒绝连接"));
+    SetPipeServerFactsFnForTest(nullptr);
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0], GetCurrentProcessId());
+    Sleep(200);
+    EXPECT_EQ(handled.load(), 0) << "the request reached an untrusted server";
+
+    // The real facts: this process serves the pipe as our own user.
+    PipeServerFacts own = ReadPipeServerFacts(GetCurrentProcessId());
+    EXPECT_EQ(own.processId, GetCurrentProcessId());
+    EXPECT_TRUE(own.sameUser);
+    EXPECT_FALSE(own.isInstalledService);
+    EXPECT_EQ(IpcRequest("x", kWaitMs, name), "{\"ok\":true}");
+    EXPECT_EQ(handled.load(), 1);
+}
+
+TEST(IpcClientTest, TrustedServersAreTheServiceLocalSystemOrTheSameUser) {
+    struct Case {
+        uint32_t pid;
+        bool service, system, sameUser, trusted;
+    };
+    const Case cases[] = {
+        {0, true, true, true, false},   // the system could not name the server
+        {42, false, false, false, false},
+        {42, true, false, false, true},
+        {42, false, true, false, true},
+        {42, false, false, true, true},
+    };
+    for (const Case& c : cases) {
+        PipeServerFacts f;
+        f.processId = c.pid;
+        f.isInstalledService = c.service;
+        f.runsAsSystem = c.system;
+        f.sameUser = c.sameUser;
+        EXPECT_EQ(TrustPipeServer(f), c.trusted) << c.pid << c.service << c.system << c.sameUser;
+    }
+}
+
+// --- clients that misbehave ---------------------------------------------------
+
+// A raw client that sends request (when not empty) and then neither reads
+// nor closes: what a hostile local program can do to the pipe.
+UniqueFile StuckClient(const std::wstring& name, const std::string& request) {
+    UniqueFile client = OpenRawClient(name, 5000);
+    if (!client) return client;
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(client.get(), &mode, nullptr, nullptr);
+    if (!request.empty()) {
+        DWORD written = 0;
+        WriteFile(client.get(), request.data(), static_cast<DWORD>(request.size()), &written, nullptr);
+    }
+    return client;
+}
+
+std::string ReplyFor(const std::string& request) {
+    // Past the pipe's 4 KiB out buffer, so the server's write itself waits.
+    if (request == "big") return std::string(256 * 1024, 'b');
+    return "{\"ok\":true}";
+}
+
+// Each kind of stuck client takes all four workers; the next honest client
+// is still served once the request wait (5 s) or the reply wait (10 s) ends
+// the stuck exchanges.
+TEST(IpcServerTest, FourStuckClientsDoNotTakeThePipeDown) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> requests;   // "" connects and never writes
+        int64_t boundMs;
+    };
+    const Case cases[] = {
+        {"connect and never write", {"", "", "", ""}, IpcServer::kRequestWaitMs + 2500},
+        {"write and never read", {"big", "small", "big", "small"}, IpcServer::kReplyWaitMs + 2500},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::wstring name = UniquePipeName();
+        IpcServer server(ReplyFor, name);
+        ASSERT_TRUE(server.Start());
+        std::vector<UniqueFile> stuck;
+        for (const std::string& r : c.requests) {
+            stuck.push_back(StuckClient(name, r));
+            ASSERT_TRUE(stuck.back().valid());
+        }
+        Sleep(300);   // every worker is now inside a stuck exchange
+        auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(IpcRequest("small", static_cast<uint32_t>(c.boundMs), name), "{\"ok\":true}");
+        EXPECT_LT(ElapsedMs(started), c.boundMs);
+        // Stop with such clients still attached is the next test's.
+        stuck.clear();
+        server.Stop();
+    }
+}
+
+// Stop ends within its bound while four clients that never take their reply
+// are attached (the flush after the reply used to wait for them for ever).
+TEST(IpcServerTest, StopIsBoundedWithClientsThatNeverReadAttached) {
+    std::wstring name = UniquePipeName();
+    IpcServer server(ReplyFor, name);
+    ASSERT_TRUE(server.Start());
+    std::vector<UniqueFile> stuck;
+    for (const char* r : {"small", "big", "small", "big"}) {
+        stuck.push_back(StuckClient(name, r));
+        ASSERT_TRUE(stuck.back().valid());
+    }
+    Sleep(300);
+    std::atomic<bool> stopped{false};
+    auto started = std::chrono::steady_clock::now();
+    std::thread stopper([&] {
+        server.Stop();
+        stopped = true;
+    });
+    for (int i = 0; i < 40 && !stopped; ++i) Sleep(100);
+    EXPECT_TRUE(stopped.load()) << "Stop still waits on clients that never read, after "
+                                << ElapsedMs(started) << " ms";
+    // Without a bound the clients are what would free it: let them go so the
+    // test itself ends either way.
+    stuck.clear();
+    stopper.join();
 }
 
 }  // namespace

@@ -138,7 +138,7 @@ Decision Decide(int32_t status, const std::string& body, bool interactive, const
 }
 
 const char kNewer[] =
-    R"({"version":"4.4.0","url":"https://update.example/files/setup.exe","sha256":"ABCDEF","notes":"Faster"})";
+    R"({"version":"4.4.0","url":"https://update.example/files/setup.exe","sha256":"E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855","notes":"Faster"})";
 
 TEST(DecideCheckTest, NewerVersionUnderTheBaseUrlIsOfferedWhetherAskedOrNot) {
     for (bool interactive : {false, true}) {
@@ -148,7 +148,7 @@ TEST(DecideCheckTest, NewerVersionUnderTheBaseUrlIsOfferedWhetherAskedOrNot) {
         EXPECT_FALSE(d.result.forced);
         EXPECT_EQ(d.result.version, "4.4.0");
         EXPECT_EQ(d.result.downloadUrl, "https://update.example/files/setup.exe");
-        EXPECT_EQ(d.result.sha256Hex, "abcdef");
+        EXPECT_EQ(d.result.sha256Hex, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
         EXPECT_EQ(d.result.text, "Faster");
         EXPECT_EQ(d.level, 1);
         EXPECT_EQ(d.log, "检查更新：发现 4.4.0");
@@ -172,13 +172,13 @@ TEST(DecideCheckTest, ManifestCases) {
         int32_t level;
         const char* log;
     } cases[] = {
-        {"up to date, timer", 200, R"({"version":"4.3","url":"https://update.example/a.exe"})", false, "",
+        {"up to date, timer", 200, R"({"version":"4.3","sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855","url":"https://update.example/a.exe"})", false, "",
          false, 0, false, "", "", 1, "检查更新：已是最新 4.3.0"},
-        {"up to date, asked", 200, R"({"version":"4.3.0.0","url":"https://update.example/a.exe"})", true, "",
+        {"up to date, asked", 200, R"({"version":"4.3.0.0","sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855","url":"https://update.example/a.exe"})", true, "",
          true, kUpdateUpToDate, false, "", "4.3.0", 1, "检查更新：已是最新 4.3.0"},
-        {"v4.4 is newer", 200, R"({"version":"v4.4","url":"https://update.example/a.exe"})", false, "", true,
+        {"v4.4 is newer", 200, R"({"version":"v4.4","sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855","url":"https://update.example/a.exe"})", false, "", true,
          kUpdateAvailable, false, "", "v4.4", 1, "检查更新：发现 v4.4"},
-        {"4.3.0.1 is newer", 200, R"({"version":"4.3.0.1","url":"https://update.example/a.exe"})", false, "",
+        {"4.3.0.1 is newer", 200, R"({"version":"4.3.0.1","sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855","url":"https://update.example/a.exe"})", false, "",
          true, kUpdateAvailable, false, "", "4.3.0.1", 1, "检查更新：发现 4.3.0.1"},
         {"url elsewhere, newer: invalid", 200, R"({"version":"5.0","url":"https://evil.example/a.exe"})", true,
          "", true, kUpdateFailed, false, "Can't check for updates right now", "", 2,
@@ -191,36 +191,52 @@ TEST(DecideCheckTest, ManifestCases) {
          "检查更新：清单无效或地址不在 update.example"},
         {"url elsewhere, not newer: up to date", 200, R"({"version":"4.2","url":"https://evil.example/a.exe"})",
          true, "", true, kUpdateUpToDate, false, "", "4.3.0", 1, "检查更新：已是最新 4.3.0"},
-        {"url compared without case", 200, R"({"version":"4.4","url":"HTTPS://Update.Example/a.exe"})", false,
+        {"url compared without case", 200, R"({"version":"4.4","url":"HTTPS://Update.Example/a.exe","sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"})", false,
          "", true, kUpdateAvailable, false, "", "4.4", 1, "检查更新：发现 4.4"},
-        {"no version", 200, R"({"url":"https://update.example/a.exe"})", true, "", true, kUpdateFailed, false,
+        {"no version", 200, R"({"sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855","url":"https://update.example/a.exe"})", true, "", true, kUpdateFailed, false,
          "Can't check for updates right now", "", 2, "检查更新：清单无效或地址不在 update.example"},
         {"empty body counts as {}", 200, "", true, "", true, kUpdateFailed, false,
          "Can't check for updates right now", "", 2, "检查更新：清单无效或地址不在 update.example"},
         {"not JSON", 200, "<html>", true, "", true, kUpdateFailed, false, "Can't check for updates right now",
          "", 2, "检查更新：清单无效或地址不在 update.example"},
-        {"forced flag", 200, R"({"version":"4.4","url":"https://update.example/a","forced":"true"})", false, "",
+        {"forced flag", 200, R"({"version":"4.4","sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855","url":"https://update.example/a","forced":"true"})", false, "",
          true, kUpdateAvailable, true, "", "4.4", 1, "检查更新：发现 4.4（强制）"},
-        {"rollout 0 skips, timer", 200, R"({"version":"4.4","url":"https://update.example/a","rolloutPercent":0})",
+        {"rollout 0 skips, timer", 200, R"({"version":"4.4","sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855","url":"https://update.example/a","rolloutPercent":0})",
          false, "", false, 0, false, "", "", 1, "检查更新：灰度未命中，本次跳过 4.4"},
         {"rollout 0 skips, asked: up to date", 200,
-         R"({"version":"4.4","url":"https://update.example/a","rolloutPercent":0})", true, "", true,
+         R"({"version":"4.4","sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855","url":"https://update.example/a","rolloutPercent":0})", true, "", true,
          kUpdateUpToDate, false, "", "4.3.0", 1, "检查更新：灰度未命中，本次跳过 4.4"},
         {"minVersion forces past rollout 0", 200,
-         R"({"version":"4.4","url":"https://update.example/a","rolloutPercent":0,"minVersion":"4.3.5","forced":false})",
+         R"({"version":"4.4","sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855","url":"https://update.example/a","rolloutPercent":0,"minVersion":"4.3.5","forced":false})",
          false, "", true, kUpdateAvailable, true, "", "4.4", 1, "检查更新：发现 4.4（强制）"},
         {"minVersion not above running", 200,
-         R"({"version":"4.4","url":"https://update.example/a","rolloutPercent":0,"minVersion":"4.3.0"})", false,
+         R"({"version":"4.4","sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855","url":"https://update.example/a","rolloutPercent":0,"minVersion":"4.3.0"})", false,
          "", false, 0, false, "", "", 1, "检查更新：灰度未命中，本次跳过 4.4"},
         {"rollout 50, id hashing to 25: in", 200,
-         R"({"version":"4.4","url":"https://update.example/a","rolloutPercent":50})", false,
+         R"({"version":"4.4","sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855","url":"https://update.example/a","rolloutPercent":50})", false,
          "0123456789abcdef0123456789abcdef", true, kUpdateAvailable, false, "", "4.4", 1, "检查更新：发现 4.4"},
         {"rollout \"50\" as text, id hashing to 71: out", 200,
-         R"({"version":"4.4","url":"https://update.example/a","rolloutPercent":"50"})", false,
+         R"({"version":"4.4","sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855","url":"https://update.example/a","rolloutPercent":"50"})", false,
          "quillstone-rollout", false, 0, false, "", "", 1, "检查更新：灰度未命中，本次跳过 4.4"},
         {"rollout 150 is everyone", 200,
-         R"({"version":"4.4","url":"https://update.example/a","rolloutPercent":150})", false,
+         R"({"version":"4.4","sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855","url":"https://update.example/a","rolloutPercent":150})", false,
          "quillstone-rollout", true, kUpdateAvailable, false, "", "4.4", 1, "检查更新：发现 4.4"},
+        {"newer without sha256: invalid", 200, R"({"version":"4.4","url":"https://update.example/a"})", true,
+         "", true, kUpdateFailed, false, "Can't check for updates right now", "", 2,
+         "检查更新：清单无效或地址不在 update.example"},
+        {"newer without sha256, forced, timer: silent", 200,
+         R"({"version":"4.4","url":"https://update.example/a","forced":true,"sha256":""})", false, "", false, 0,
+         false, "", "", 2, "检查更新：清单无效或地址不在 update.example"},
+        {"sha256 that is no digest: invalid", 200,
+         R"({"version":"4.4","url":"https://update.example/a","sha256":"ABCDEF"})", true, "", true,
+         kUpdateFailed, false, "Can't check for updates right now", "", 2,
+         "检查更新：清单无效或地址不在 update.example"},
+        {"sha256 of 64 characters not all hex: invalid", 200,
+         R"({"version":"4.4","url":"https://update.example/a","sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b85g"})",
+         true, "", true, kUpdateFailed, false, "Can't check for updates right now", "", 2,
+         "检查更新：清单无效或地址不在 update.example"},
+        {"not newer without sha256: up to date", 200, R"({"version":"4.3","url":"https://update.example/a"})",
+         true, "", true, kUpdateUpToDate, false, "", "4.3.0", 1, "检查更新：已是最新 4.3.0"},
         {"HTTP 500, asked", 500, "{}", true, "", true, kUpdateFailed, false, "HTTP 500", "", 2,
          "检查更新失败：HTTP 500"},
         {"HTTP 404, timer: silent", 404, "", false, "", false, 0, false, "", "", 2, "检查更新失败：HTTP 404"},
@@ -242,17 +258,12 @@ TEST(DecideCheckTest, ManifestCases) {
     }
 }
 
-TEST(DecideCheckTest, TransportFailureCarriesTheClientsErrorAndAManifestWithoutSha256IsStillOffered) {
+TEST(DecideCheckTest, TransportFailureCarriesTheClientsError) {
     Decision failed = Decide(0, "", true, "", "Win32(12029) cannot connect");
     ASSERT_TRUE(failed.posted);
     EXPECT_EQ(failed.result.resultKind, kUpdateFailed);
     EXPECT_EQ(failed.result.text, "Win32(12029) cannot connect");
     EXPECT_EQ(failed.log, "检查更新失败：Win32(12029) cannot connect");
-
-    Decision noSha = Decide(200, R"({"version":"4.4","url":"https://update.example/a"})", false);
-    ASSERT_TRUE(noSha.posted);
-    EXPECT_EQ(noSha.result.resultKind, kUpdateAvailable);
-    EXPECT_EQ(noSha.result.sha256Hex, "");
 }
 
 TEST(ParseManifestTest, TypesThatDoNotFitFallBackToDefaults) {

@@ -472,18 +472,18 @@ TEST_F(ServerTest, DownloadsAreVerifiedAndOnlyARightOneIsWritten) {
     ASSERT_TRUE(ReadFileBytes(setupExe, written));
     EXPECT_EQ(written, expected);
 
-    // No digest in the manifest: taken as it comes, replacing the older file.
+    // No digest to check against: refused like a wrong one, the older file kept.
     ASSERT_TRUE(WriteFileBytes(setupExe, "old"));
     window.results.clear();
     StartDownload(window.hwnd(), peer.base() + "files/setup.exe", "");
     window.Settle();
-    ASSERT_EQ(window.Kinds(), (std::vector<int32_t>{kUpdateProgress, kUpdateDownloaded}));
+    ASSERT_EQ(window.Kinds(), (std::vector<int32_t>{kUpdateProgress, kUpdateFailed}));
     ASSERT_TRUE(ReadFileBytes(setupExe, written));
-    EXPECT_EQ(written, expected);
+    EXPECT_EQ(written, "old");
 
     // A missing installer: the status as the failure text.
     window.results.clear();
-    StartDownload(window.hwnd(), peer.base() + "files/missing.exe", "");
+    StartDownload(window.hwnd(), peer.base() + "files/missing.exe", installer);
     window.Settle();
     ASSERT_EQ(window.Kinds(), (std::vector<int32_t>{kUpdateProgress, kUpdateFailed}));
     EXPECT_EQ(window.results[1].text, "HTTP 404");
@@ -542,7 +542,7 @@ TEST_F(ServerTest, InstallWhenQuittingThenExitLaunchesTheInstallerOnceWithTheSil
 TEST_F(ServerTest, AMinVersionAboveTheRunningOneDownloadsWithoutAskingAndInstallNowLaunchesAtOnce) {
     const std::wstring record = temp.path() + L"\\launches.txt";
     ScopedEnv recordEnv(L"QS_RECORD_FILE", record.c_str());
-    peer.Manifest(Offer("9.0.0", ",\"minVersion\":\"9.0\",\"rolloutPercent\":0,\"forced\":false"));
+    peer.Manifest(Offer("9.0.0", ",\"sha256\":\"@sha256:setup.exe\",\"minVersion\":\"9.0\",\"rolloutPercent\":0,\"forced\":false"));
     window.handle = true;
     g_answers = {IDYES};   // the only question: "Install now"
 
@@ -561,6 +561,77 @@ TEST_F(ServerTest, AMinVersionAboveTheRunningOneDownloadsWithoutAskingAndInstall
     EXPECT_EQ(launches.size(), 1u);
     RunPendingInstaller();
     EXPECT_EQ(RecordedLaunches(record, 1).size(), 1u) << "Exit after Install now launches nothing more";
+}
+
+// The installer waits in the user's writable temp folder: what runs must be
+// what was checked, whether launched now or at Exit.
+TEST_F(UpdaterTest, AnInstallerChangedAfterItsCheckIsNeverLaunched) {
+    TempDir temp;
+    const std::wstring record = temp.path() + L"\\launches.txt";
+    ScopedEnv recordEnv(L"QS_RECORD_FILE", record.c_str());
+    const std::wstring setup = temp.path() + L"\\setup.exe";
+    std::string genuine;
+    ASSERT_TRUE(ReadFileBytes(test::WindowsPath(RECORDER_UNIX_PATH), genuine));
+    const std::string digest = Sha256Hex(genuine);
+    std::string swapped = genuine;
+    swapped[swapped.size() / 2] ^= 1;   // still a program that runs, one bit off
+
+    for (int answer : {IDYES, IDNO}) {
+        SCOPED_TRACE(answer == IDYES ? "install now" : "install when quitting");
+        g_boxes.clear();
+        ASSERT_TRUE(WriteFileBytes(setup, answer == IDYES ? swapped : genuine));
+        g_answers = {answer};
+        auto* r = new UpdateResult;
+        r->resultKind = kUpdateDownloaded;
+        r->installerPath = setup;
+        r->sha256Hex = digest;
+        HandleUpdateResult(window.hwnd(), 0, reinterpret_cast<LPARAM>(r), nullptr);
+        if (answer == IDNO) {
+            ASSERT_EQ(PendingInstaller(), setup);
+            ASSERT_TRUE(WriteFileBytes(setup, swapped));   // replaced while waiting for Exit
+            RunPendingInstaller();
+        }
+        ASSERT_EQ(g_boxes.size(), 1u);
+        EXPECT_EQ(g_boxes[0].text, L"Can't check for updates right now");
+        EXPECT_EQ(g_boxes[0].flags & MB_ICONMASK, static_cast<UINT>(MB_ICONWARNING));
+        EXPECT_EQ(PendingInstaller(), L"");
+    }
+    EXPECT_TRUE(test::Logged("下载更新：校验不一致"));
+    Sleep(1500);
+    EXPECT_FALSE(FileExists(record)) << "a changed installer was started";
+
+    // The untouched file still goes.
+    ASSERT_TRUE(WriteFileBytes(setup, genuine));
+    g_answers = {IDYES};
+    auto* r = new UpdateResult;
+    r->resultKind = kUpdateDownloaded;
+    r->installerPath = setup;
+    r->sha256Hex = digest;
+    HandleUpdateResult(window.hwnd(), 0, reinterpret_cast<LPARAM>(r), nullptr);
+    EXPECT_EQ(RecordedLaunches(record, 1).size(), 1u);
+}
+
+TEST_F(UpdaterTest, AFailedLaunchShowsItsRealErrorAndKeepsThePendingInstaller) {
+    TempDir temp;
+    const std::wstring setup = temp.path() + L"\\setup.exe";
+    const std::string notAProgram = "this is not a Windows program";
+    ASSERT_TRUE(WriteFileBytes(setup, notAProgram));
+    g_answers = {IDNO};
+    auto* r = new UpdateResult;
+    r->resultKind = kUpdateDownloaded;
+    r->installerPath = setup;
+    r->sha256Hex = Sha256Hex(notAProgram);
+    HandleUpdateResult(window.hwnd(), 0, reinterpret_cast<LPARAM>(r), nullptr);
+    ASSERT_EQ(PendingInstaller(), setup);
+
+    RunPendingInstaller();
+    ASSERT_EQ(g_boxes.size(), 1u);
+    const std::wstring prefix = L"启动更新安装包失败：Win32(";
+    EXPECT_EQ(g_boxes[0].text.rfind(prefix, 0), 0u) << WideToUtf8(g_boxes[0].text);
+    EXPECT_EQ(g_boxes[0].text.find(L"Win32(0)"), std::wstring::npos) << WideToUtf8(g_boxes[0].text);
+    EXPECT_EQ(g_boxes[0].flags & MB_ICONMASK, static_cast<UINT>(MB_ICONWARNING));
+    EXPECT_EQ(PendingInstaller(), setup) << "a failed launch keeps the install for the next try";
+    EXPECT_TRUE(test::Logged(WideToUtf8(g_boxes[0].text)));
 }
 
 // Run from a copy in a "\Build\Bin\" folder: the timer's check does nothing,
