@@ -282,8 +282,10 @@ TEST_F(InstallerTest, SilentInstallThenTheUpdatersUpgradeInPlaceThenSilentUninst
     ASSERT_TRUE(before.exists);
     EXPECT_EQ(before.binary, L"\"" + InstalledExe() + L"\" /service");
     ASSERT_TRUE(WaitFor(Pings, 20000)) << "the installed service answers on its pipe";
+    // The service opens its pipe just before it reports running.
+    EXPECT_TRUE(WaitFor([] { return QueryService().state == SERVICE_RUNNING; }, 20000))
+        << "state " << QueryService().state;
     before = QueryService();
-    EXPECT_EQ(before.state, static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_FALSE(FileExists(relaunches)) << "without /restartapp the tray is not started";
 
     // --- a device and a job that waits (the cloud refuses uploads) -------------
