@@ -506,8 +506,7 @@ bool KillDevicesSettled(const std::set<std::string>& sns, int timeoutMs) {
 // the committed row whose sender saw a reset is delivered as well as the
 // resent copy, the one repeat that window allows, as the LAN point's
 // redelivery is. Run first so the crashed attempts' leases lapse while the
-// other scenarios run; checked at the end. The LAN and cloud points are
-// placed by the delivery code's change of this turn.
+// other scenarios run; checked at the end.
 TEST_F(ReliabilityTest, KilledAtEachFaultPoint) {
     // A kill inside the cloud poll repeats the job today: the cloud job id
     // is not stored before its poll, so every later attempt whose poll ends
@@ -790,6 +789,16 @@ TEST_F(ReliabilityTest, LoadOnPortsAndPipeKeepsEveryJobAndFlatMemory) {
     EXPECT_LT(wsEnd - wsStart, 24.0) << "the service grew under load";
 }
 
+// The service's discovery probe sockets, as the simulated devices saw them.
+std::vector<uint16_t> ProbeSenderPorts() {
+    std::vector<uint16_t> ports;
+    Reply stats(g_suite->sim.Request("{\"cmd\":\"stats\"}"));
+    cJSON* p = nullptr;
+    cJSON_ArrayForEach(p, cJSON_GetObjectItemCaseSensitive(stats.root, "probe_sender_ports"))
+        ports.push_back(static_cast<uint16_t>(p->valueint));
+    return ports;
+}
+
 // Random, huge, truncated and foreign discovery datagrams and spoofed Pongs;
 // fuzzed pipe requests; random print data from empty to exactly the cap.
 TEST_F(ReliabilityTest, BadInputNeitherStopsTheServiceNorSpoilsItsDatabase) {
@@ -798,13 +807,7 @@ TEST_F(ReliabilityTest, BadInputNeitherStopsTheServiceNorSpoilsItsDatabase) {
     const size_t devicesBefore = s().sim.devices().size();
 
     // Discovery: the service's probe sockets, as the devices saw them.
-    std::vector<uint16_t> probePorts;
-    {
-        Reply stats(s().sim.Request("{\"cmd\":\"stats\"}"));
-        cJSON* p = nullptr;
-        cJSON_ArrayForEach(p, cJSON_GetObjectItemCaseSensitive(stats.root, "probe_sender_ports"))
-            probePorts.push_back(static_cast<uint16_t>(p->valueint));
-    }
+    const std::vector<uint16_t> probePorts = ProbeSenderPorts();
     ASSERT_FALSE(probePorts.empty());
     UniqueSocket udp(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
     sockaddr_in from = Loopback(0, 0x7f0000c8);  // 127.0.0.200, no device's address
@@ -924,17 +927,10 @@ TEST_F(ReliabilityTest, BadInputNeitherStopsTheServiceNorSpoilsItsDatabase) {
 // is followed, as a device that moved must be, so such a reply can redirect
 // receipts: support must see it. One warning names the old and the new
 // address; the real device's own answer moves it back, warned as well.
-// The warning comes with the delivery code's change of this turn.
 TEST_F(ReliabilityTest, SpoofedDiscoveryReplyIsWarnedWithBothAddresses) {
     const std::string real = s().sim.AddressOf("RBI1");
     const std::string spoof = "127.0.0.201";
-    std::vector<uint16_t> probePorts;
-    {
-        Reply stats(s().sim.Request("{\"cmd\":\"stats\"}"));
-        cJSON* p = nullptr;
-        cJSON_ArrayForEach(p, cJSON_GetObjectItemCaseSensitive(stats.root, "probe_sender_ports"))
-            probePorts.push_back(static_cast<uint16_t>(p->valueint));
-    }
+    const std::vector<uint16_t> probePorts = ProbeSenderPorts();
     ASSERT_FALSE(probePorts.empty());
     const auto pongFrom = [&](const std::string& address) {
         uint32_t host = 0;
